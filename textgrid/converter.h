@@ -1,0 +1,58 @@
+// Conversions between a TextGrid and the shapes handed to and taken from
+// callers: tier-structured data and columnar vectors.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "textgrid/textgrid.h"
+
+namespace textgrid {
+
+// One interval or point as (tmin, tmax, label); note the order differs from Item.
+struct ItemData {
+    double tmin = 0.0;
+    double tmax = 0.0;
+    std::string label;
+};
+
+struct TierData {
+    std::string name;
+    bool is_interval = true;
+    std::vector<ItemData> items;
+};
+
+// The global bounds and the tiers; no name, no declared size, no tier bounds.
+struct TextGridData {
+    double tmin = 0.0;
+    double tmax = 0.0;
+    std::vector<TierData> tiers;
+};
+
+// Copies every name and label; the items of a tier of at least 10 x N items
+// are converted on the worker pool. Never fails. May throw std::bad_alloc.
+TextGridData to_data(const TextGrid& textgrid);
+
+// Builds and validates a TextGrid from tier data, taking the data over.
+// Empty tiers are dropped; absent bounds are derived from the items.
+// Returns the first validation error (invalid data).
+Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name,
+                           std::optional<double> tmin, std::optional<double> tmax);
+
+// The common last step of from_data and from_vectors: fills in the name
+// ("ConvertedTextGrid" when none) and absent global bounds, then validates.
+Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
+                               std::optional<double> tmin, std::optional<double> tmax);
+
+// Groups rows into tiers by exact tier name (first appearance decides the
+// order and the tier kind), sorts each tier stably by tmin and finishes with
+// make_textgrid. Fails with invalid input "Input vectors must have the same
+// length", with an error for a NaN start in a tier of two or more rows, or
+// with a validation error.
+Result<TextGrid> from_vectors(std::vector<double> tmins, std::vector<double> tmaxs, std::vector<std::string> labels,
+                              std::vector<std::string> tier_names, std::vector<bool> is_intervals,
+                              std::optional<double> tmin, std::optional<double> tmax,
+                              std::optional<std::string> name);
+
+}  // namespace textgrid

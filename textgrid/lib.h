@@ -1,0 +1,30 @@
+// Loading TextGrid files: one file, or a batch of many.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textgrid/converter.h"
+#include "textgrid/result.h"
+#include "textgrid/textgrid.h"
+
+namespace textgrid {
+
+// Reads one file with the reader that file_type names: "long", "short", or
+// "auto" (the long reader when the text contains "item []", else the short).
+// Returns a read error as a value: an os error for a file that cannot be
+// read, invalid data "stream did not contain valid UTF-8", or, when strict,
+// the first validation error. Throws FatalReadError for an unknown
+// file_type (before the file is touched), an unknown tier class, an item
+// before any tier, or a short file that ends before a value it must read.
+Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type);
+
+// Reads and converts every file, on the worker pool for at least 10 x N
+// paths; one entry per path, in path order. A file that gives a read error
+// yields the empty entry (0, 0, no tiers). Throws FatalReadError for the
+// first fatal read failure met; no result is returned then.
+std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
+                                        std::string_view file_type);
+
+}  // namespace textgrid
