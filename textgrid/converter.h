@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "textgrid/column.h"
 #include "textgrid/textgrid.h"
 
 namespace textgrid {
@@ -44,6 +45,39 @@ Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string
 // ("ConvertedTextGrid" when none) and absent global bounds, then validates.
 Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::string> name,
                                std::optional<double> tmin, std::optional<double> tmax);
+
+// ---- Columnar vectors -------------------------------------------------------
+
+// Rows that come from one tier: its name once, and how many consecutive rows
+// carry it. Storing the name per run instead of per row keeps a table of a
+// million rows from holding a million copies of three names, and lets the
+// Python side hand out one shared str per tier.
+struct TierNameRun {
+    std::string name;
+    std::size_t rows = 0;
+};
+
+// One row per item, tier by tier in tier order and within a tier in item
+// order. tmins, tmaxs, labels and is_intervals hold one element per row;
+// tier_names holds one run per tier that has items (an empty tier has no
+// rows and no run), and the runs' row counts add up to the row count.
+struct TextGridVectors {
+    Column<double> tmins;
+    Column<double> tmaxs;
+    std::vector<std::string> labels;
+    std::vector<TierNameRun> tier_names;
+    Column<bool> is_intervals;
+
+    std::size_t rows() const noexcept { return tmins.size(); }
+    // The tier-name column spelled out, one name per row.
+    std::vector<std::string> tier_name_per_row() const;
+};
+
+// Copies every item of every tier into the columns; leaves the TextGrid
+// untouched. Never fails; may throw std::bad_alloc.
+TextGridVectors to_vectors(const TextGrid& textgrid);
+
+// ---- end of columnar vectors ------------------------------------------------
 
 // Groups rows into tiers by exact tier name (first appearance decides the
 // order and the tier kind), sorts each tier stably by tmin and finishes with

@@ -1,0 +1,76 @@
+// Column behaviour that Python cannot observe directly: growth across many
+// reallocations, the hand-over of reserved but unused room, and moves.
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+
+#include "textgrid/column.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        std::printf("FAIL: %s\n", what);
+        ++failures;
+    }
+}
+
+void appends_survive_growth() {
+    textgrid::Column<std::uint32_t> ids;
+    for (std::uint32_t k = 0; k < 1000; ++k) ids.append_copies(k, k % 3);
+    textgrid::Column<std::uint32_t> more;
+    more.append(ids);
+    more.push_back(7);
+    bool ordered = true;
+    std::size_t i = 0;
+    for (std::uint32_t k = 0; k < 1000; ++k)
+        for (std::uint32_t r = 0; r < k % 3; ++r) ordered = ordered && more[i++] == k;
+    check(ordered && more[i] == 7 && more.size() == i + 1, "blocks keep their order across reallocations");
+    check(more.capacity() >= more.size(), "capacity covers the size");
+}
+
+void empty_release_is_placeholder() {
+    textgrid::Column<double> reserved;
+    reserved.reserve(100);  // room that must not leak when nothing was stored
+    auto out = reserved.release();
+    check(out.data != nullptr && out.size == 0 && out.capacity == 0, "empty column hands over the placeholder");
+    check(reinterpret_cast<std::uintptr_t>(out.data) % alignof(double) == 0, "placeholder is aligned");
+    check(reserved.data() == nullptr && reserved.capacity() == 0, "reserved room was given up");
+    textgrid::Column<double>::free_buffer(out.data, out.size, out.capacity);  // must be a no-op
+}
+
+void release_hands_over_the_buffer() {
+    textgrid::Column<bool> flags;
+    flags.append_copies(true, 3);
+    const bool* before = flags.data();
+    auto out = flags.release();
+    check(out.data == before && out.size == 3 && out.capacity >= 3, "release keeps the address");
+    check(flags.empty() && flags.data() == nullptr, "released column is empty");
+    flags.push_back(false);  // a released column is usable again
+    check(flags.size() == 1 && flags.data() != before, "column reusable after release");
+    textgrid::Column<bool>::free_buffer(out.data, out.size, out.capacity);
+}
+
+void moves_transfer_ownership() {
+    textgrid::Column<double> a;
+    a.push_back(1.5);
+    const double* p = a.data();
+    textgrid::Column<double> b(std::move(a));
+    check(b.data() == p && a.data() == nullptr && a.size() == 0, "move construction");
+    textgrid::Column<double> c;
+    c.push_back(2.5);
+    c = std::move(b);
+    check(c.data() == p && c.size() == 1 && b.data() == nullptr, "move assignment frees the old buffer");
+}
+
+}  // namespace
+
+int main() {
+    appends_survive_growth();
+    empty_release_is_placeholder();
+    release_hands_over_the_buffer();
+    moves_transfer_ownership();
+    return failures == 0 ? 0 : 1;
+}
