@@ -6,7 +6,8 @@ import pytest
 
 np = pytest.importorskip("numpy")
 import orvex
-from test_vectors import EMPTY, TONES, WORDS, expected_columns, internal_failure, write
+from test_vectors import EMPTY, TONES, WORDS, expected_columns, write
+from tg_helpers import fatal_message
 
 THREE = ("a", True, [(0.0, 1.0, "x"), (1.0, 2.0, "y"), (2.0, 3.0, "z")])
 TWO = ("b", False, [(0.5, 0.5, "p"), (1.5, 1.5, "q")])
@@ -112,14 +113,14 @@ def test_large_batch_keeps_path_order(tmp_path, offset):
 
 def test_unknown_file_type_ends_the_batch(tmp_path):
     path = write(tmp_path / "a.TextGrid", [THREE])
-    assert internal_failure(orvex.textgrids2vectors, [path], True, "Long").args == ("Unknown file type: Long",)
+    assert fatal_message(orvex.textgrids2vectors, [path], True, "Long") == "Unknown file type: Long"
 
 
 def test_fatal_failure_in_one_file_ends_the_batch(tmp_path):
     bad = tmp_path / "bad.TextGrid"
     bad.write_text('File type = "ooTextFile"\nitem []:\n    item [1]:\n        class = "Odd"\n')
     paths = [write(tmp_path / "a.TextGrid", [THREE]), str(bad), write(tmp_path / "b.TextGrid", [TWO])]
-    assert internal_failure(orvex.textgrids2vectors, paths, True, "long").args == ('Unknown tier class: "Odd"',)
+    assert fatal_message(orvex.textgrids2vectors, paths, True, "long") == 'Unknown tier class: "Odd"'
 
 
 def test_single_path_string_is_refused():

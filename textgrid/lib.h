@@ -27,4 +27,11 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
                                         std::string_view file_type);
 
+// The same for columnar vectors: one entry per path, in path order, with
+// five empty columns for a file that gives a read error. The entries are
+// kept apart; joining them is the caller's work. Throws FatalReadError as
+// files_to_data does.
+std::vector<TextGridVectors> files_to_vectors(const std::vector<std::string>& files, bool strict,
+                                              std::string_view file_type);
+
 }  // namespace textgrid
