@@ -186,7 +186,7 @@ void raise_current_exception() noexcept {
     try {
         throw;
     } catch (const textgrid::FatalReadError& e) {
-        raise_internal_error(e.what());
+        raise_internal_error(e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
