@@ -27,7 +27,9 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "PySliceContainer",
+    // A dotted name gives the type a __module__; without one the
+    // interpreter warns when the type is created.
+    "orvex.PySliceContainer",
     static_cast<int>(sizeof(SliceContainer)),
     0,
 #if PY_VERSION_HEX >= 0x030A0000
@@ -75,5 +77,9 @@ void adopt_buffer(PyObject* container, void* data, std::size_t size, std::size_t
 }
 
 }  // namespace detail
+
+void* slice_container_data(PyObject* container) noexcept {
+    return reinterpret_cast<SliceContainer*>(container)->data;
+}
 
 }  // namespace orvex

@@ -38,4 +38,8 @@ PyObject* new_slice_container(textgrid::Column<T>& column) {
     return container;
 }
 
+// The start address of the buffer a container owns; never null once a
+// buffer was adopted.
+void* slice_container_data(PyObject* container) noexcept;
+
 }  // namespace orvex
