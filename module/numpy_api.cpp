@@ -12,7 +12,8 @@ namespace {
 // NPY_TARGET_VERSION = NPY_1_23_API_VERSION) in import_array().
 constexpr unsigned int kAbiVersion = 0x02000000;
 constexpr unsigned int kFeatureVersion = 0x00000010;
-constexpr int kCpuLittle = 1;  // NPY_CPU_LITTLE from PyArray_GetEndianness
+// NPY_CPU_LITTLE / NPY_CPU_BIG as PyArray_GetEndianness reports them.
+constexpr int kCpuEndianness = PY_LITTLE_ENDIAN ? 1 : 2;
 
 constexpr int kArrayWriteable = 0x0400;  // NPY_ARRAY_WRITEABLE
 
@@ -75,8 +76,8 @@ bool check_versions(void** table) {
                      kFeatureVersion, feature);
         return false;
     }
-    if (entry<IntFn>(table, kGetEndianness)() != kCpuLittle) {
-        PyErr_SetString(PyExc_RuntimeError, "module compiled as little endian, but NumPy detected another endianness");
+    if (entry<IntFn>(table, kGetEndianness)() != kCpuEndianness) {
+        PyErr_SetString(PyExc_RuntimeError, "NumPy detected an endianness other than the one this module was built for");
         return false;
     }
     return true;
@@ -86,7 +87,6 @@ bool check_versions(void** table) {
 
 bool load() {
     if (api != nullptr) return true;
-    static_assert(PY_LITTLE_ENDIAN, "the endianness check assumes a little-endian build");
 
     const char* name = multiarray_module_name();
     if (name == nullptr) return false;

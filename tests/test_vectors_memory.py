@@ -117,3 +117,60 @@ def test_numpy_is_loaded_at_the_first_array_from_the_current_package(tmp_path):
     """)
     assert child.returncode == 0, child.stderr + child.stdout
     assert child.stdout.strip() == "ok"
+
+
+FAKE_MULTIARRAY = """
+import ctypes
+VERSION = ctypes.CFUNCTYPE(ctypes.c_uint)
+INT = ctypes.CFUNCTYPE(ctypes.c_int)
+_calls = [VERSION(lambda: {abi}), INT(lambda: {endian}), VERSION(lambda: {feature})]
+_table = (ctypes.c_void_p * 300)()
+for _index, _fn in zip((0, 210, 211), _calls):
+    _table[_index] = ctypes.cast(_fn, ctypes.c_void_p)
+_new = ctypes.pythonapi.PyCapsule_New
+_new.restype, _new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+_ARRAY_API = {capsule}
+"""
+
+
+def fake_numpy(root, version, package, abi=0x02000000, feature=0x15, endian=1, capsule="_new(_table, None, None)"):
+    """A stand-in numpy whose C API table reports the given versions (and holds nothing else)."""
+    (root / "numpy" / "lib").mkdir(parents=True)
+    (root / "numpy" / package).mkdir()
+    (root / "numpy" / "__init__.py").write_text(f"__version__ = {version!r}\n")
+    (root / "numpy" / "lib" / "__init__.py").write_text(
+        "class NumpyVersion:\n    def __init__(self, v):\n        self.major = int(v.split('.')[0])\n")
+    (root / "numpy" / package / "__init__.py").write_text("")
+    (root / "numpy" / package / "multiarray.py").write_text(
+        FAKE_MULTIARRAY.format(abi=abi, feature=feature, endian=endian, capsule=capsule))
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("version,package,table,message", [
+    ("2.1.0", "_core", dict(abi=0x03000000),
+     "RuntimeError: module compiled against ABI version 0x2000000 but this version of numpy is 0x3000000"),
+    ("1.26.4", "core", dict(abi=0x03000000), "RuntimeError: module compiled against ABI version 0x2000000"),
+    ("2.1.0", "core", dict(), "ModuleNotFoundError: No module named 'numpy._core'"),
+    ("1.22.0", "core", dict(abi=0x01000009, feature=0xF), "has C-API version 0xf"),
+    ("2.1.0", "_core", dict(endian=2), "RuntimeError: NumPy detected an endianness other than"),
+    ("2.1.0", "_core", dict(capsule="42"), "RuntimeError: _ARRAY_API is not a PyCapsule object"),
+], ids=["abi-too-new", "numpy1-uses-numpy.core", "numpy2-uses-numpy._core", "c-api-too-old", "endianness",
+        "not-a-capsule"])
+def test_unusable_numpy_is_a_python_error_not_a_crash(tmp_path, version, package, table, message):
+    fake_numpy(tmp_path / "site", version, package, **table)
+    path = write(tmp_path / "a.TextGrid", [WORDS])
+    child = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path / "site")!r})
+        import orvex
+        for _ in range(2):   # a failed load is tried again, and fails the same way
+            try:
+                orvex.textgrid2vectors({path!r}, True, "long")
+            except BaseException as exc:
+                print(exc.args[0])
+    """)
+    assert child.returncode == 0, child.stderr + child.stdout
+    lines = child.stdout.splitlines()
+    assert len(lines) == 2 and lines[0] == lines[1]
+    assert lines[0].startswith("Failed to access NumPy array API capsule: ")
+    assert message in lines[0]
