@@ -1,6 +1,5 @@
 """textgrid2vectors: the columns of one file and the arrays that carry them."""
 
-import math
 import struct
 
 import pytest
@@ -8,52 +7,25 @@ from hypothesis import given, settings, strategies as st
 
 np = pytest.importorskip("numpy")
 import orvex
+import tg_helpers as tg
 from tg_helpers import fatal_message
 
 
 # ---- helpers shared by the vector test files --------------------------------
 
-def long_text(tiers, xmin=0.0, xmax=None):
-    """Long-layout text; tiers are (name, is_interval, [(tmin, tmax, label)])."""
+def tiers_text(tiers, layout="long", xmax=None):
+    """File text for tiers given as (name, is_interval, [(tmin, tmax, label)])."""
     if xmax is None:
         xmax = max([i[1] for _, _, items in tiers for i in items] + [1.0])
-    out = ['File type = "ooTextFile"', 'Object class = "TextGrid"', "",
-           f"xmin = {xmin!r}", f"xmax = {xmax!r}", "tiers? <exists>",
-           f"size = {len(tiers)}", "item []:"]
-    for n, (name, is_interval, items) in enumerate(tiers, 1):
-        kind = "intervals" if is_interval else "points"
-        out += [f"    item [{n}]:",
-                f'        class = "{"IntervalTier" if is_interval else "TextTier"}"',
-                f'        name = "{name}"', f"        xmin = {xmin!r}", f"        xmax = {xmax!r}",
-                f"        {kind}: size = {len(items)}"]
-        for k, (tmin, tmax, label) in enumerate(items, 1):
-            label = label.replace('"', '""')
-            out.append(f"        {kind} [{k}]:")
-            if is_interval:
-                out += [f"            xmin = {tmin!r}", f"            xmax = {tmax!r}",
-                        f'            text = "{label}"']
-            else:
-                out += [f"            number = {tmin!r}", f'            mark = "{label}"']
-    return "\n".join(out) + "\n"
+    quoted = lambda text: '"' + text.replace('"', '""') + '"'
+    spec = [("IntervalTier" if is_interval else "TextTier", quoted(name), 0.0, xmax,
+             [(a, b, quoted(label)) if is_interval else (a, quoted(label)) for a, b, label in items])
+            for name, is_interval, items in tiers]
+    return (tg.long_text if layout == "long" else tg.short_text)(0.0, xmax, spec)
 
 
-def short_text(tiers, xmin=0.0, xmax=None):
-    if xmax is None:
-        xmax = max([i[1] for _, _, items in tiers for i in items] + [1.0])
-    out = ['File type = "ooTextFile"', 'Object class = "TextGrid"', "",
-           repr(xmin), repr(xmax), "<exists>", str(len(tiers))]
-    for name, is_interval, items in tiers:
-        out += ['"IntervalTier"' if is_interval else '"TextTier"', f'"{name}"',
-                repr(xmin), repr(xmax), str(len(items))]
-        for tmin, tmax, label in items:
-            label = label.replace('"', '""')
-            out += [repr(tmin)] + ([repr(tmax)] if is_interval else []) + [f'"{label}"']
-    return "\n".join(out) + "\n"
-
-
-def write(path, tiers, layout="long", **kw):
-    text = (long_text if layout == "long" else short_text)(tiers, **kw)
-    path.write_text(text, encoding="utf-8")
+def write(path, tiers, layout="long", xmax=None):
+    path.write_text(tiers_text(tiers, layout, xmax), encoding="utf-8")
     return str(path)
 
 
@@ -88,12 +60,6 @@ def test_rows_run_tier_by_tier_in_item_order(tmp_path, layout, file_type):
     assert flags.tolist() == want[4]
 
 
-def test_point_rows_have_equal_bounds_and_false_flag(tmp_path):
-    path = write(tmp_path / "p.TextGrid", [TONES])
-    tmins, tmaxs, _, _, flags = orvex.textgrid2vectors(path, True, "long")
-    assert bits(tmins) == bits(tmaxs)
-    assert flags.tolist() == [False, False]
-
 
 def test_file_without_items_gives_empty_columns(tmp_path):
     path = write(tmp_path / "e.TextGrid", [EMPTY, ("dots", False, [])])
@@ -102,14 +68,6 @@ def test_file_without_items_gives_empty_columns(tmp_path):
     assert [len(a) for a in (tmins, tmaxs, flags)] == [0, 0, 0]
     assert labels == [] and names == []
 
-
-def test_labels_keep_non_ascii_text_and_quotes(tmp_path):
-    tiers = [("wörter", True, [(0.0, 1.0, 'ça "va"'), (1.0, 2.0, "日本語")])]
-    path = write(tmp_path / "u.TextGrid", tiers)
-    _, _, labels, names, _ = orvex.textgrid2vectors(path, True, "long")
-    assert labels == ['ça "va"', "日本語"]
-    assert names == ["wörter", "wörter"]
-    assert all(type(s) is str for s in labels + names)
 
 
 def test_rows_of_one_tier_share_one_name_object(tmp_path):
@@ -121,13 +79,6 @@ def test_rows_of_one_tier_share_one_name_object(tmp_path):
     assert names[3] is names[4]
     assert names[0] == "words" and names[3] == "tones"
 
-
-def test_two_tiers_of_one_name_keep_their_own_rows(tmp_path):
-    twin = ("words", True, [(2.0, 3.0, "sat")])
-    path = write(tmp_path / "t.TextGrid", [WORDS, twin])
-    _, _, labels, names, _ = orvex.textgrid2vectors(path, True, "long")
-    assert labels == ["the", "cat", "", "sat"]
-    assert names == ["words"] * 4
 
 
 # ---- the arrays ----------------------------------------------------------------
@@ -171,13 +122,6 @@ def test_each_array_has_its_own_buffer(tmp_path):
     assert first[0].base is not first[1].base
 
 
-def test_times_arrive_bit_for_bit(tmp_path):
-    items = [(0.0, 5e-324, "a"), (5e-324, 0.1, "b"), (0.1, 1 / 3, "c"), (1 / 3, 1e300, "d")]
-    path = write(tmp_path / "b.TextGrid", [("x", True, items)], xmax=1e300)
-    tmins, tmaxs, *_ = orvex.textgrid2vectors(path, False, "long")
-    assert bits(tmins) == bits([i[0] for i in items])
-    assert bits(tmaxs) == bits([i[1] for i in items])
-
 
 times = st.floats(min_value=0.0, max_value=1e6, allow_nan=False, allow_infinity=False)
 labels = st.text(st.characters(blacklist_categories=("Cs", "Cc")), max_size=8)
@@ -219,5 +163,5 @@ def test_strict_reading_refuses_overlap_lenient_keeps_it(tmp_path):
 ], ids=["file-type", "tier-class"])
 def test_fatal_read_failure_is_the_internal_failure(tmp_path, text, message):
     path = tmp_path / "f.TextGrid"
-    path.write_text(text or long_text([WORDS]))
+    path.write_text(text or tiers_text([WORDS]))
     assert fatal_message(orvex.textgrid2vectors, str(path), False, "Long" if text is None else "long") == message

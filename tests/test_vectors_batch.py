@@ -61,16 +61,6 @@ def test_strict_failure_contributes_no_rows(tmp_path, strict, rows):
     assert result[5].tolist() == ([1, 1, 1] if strict else [0, 0, 1, 1, 1])
 
 
-def test_same_path_twice_is_read_twice(tmp_path):
-    path = write(tmp_path / "a.TextGrid", [WORDS, TONES])
-    result = orvex.textgrids2vectors([path, path], True, "long")
-    assert as_lists(result) == joined([[WORDS, TONES], [WORDS, TONES]])
-
-
-def test_file_with_only_empty_tiers_looks_like_a_failed_one(tmp_path):
-    paths = [write(tmp_path / "e.TextGrid", [EMPTY]), str(tmp_path / "missing"),
-             write(tmp_path / "a.TextGrid", [TWO])]
-    assert orvex.textgrids2vectors(paths, True, "long")[5].tolist() == [2, 2]
 
 
 def test_tier_name_objects_are_shared_within_each_file(tmp_path):

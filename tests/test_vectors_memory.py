@@ -11,7 +11,7 @@ import pytest
 
 np = pytest.importorskip("numpy")
 import orvex
-from test_vectors import WORDS, long_text, write
+from test_vectors import WORDS, write
 
 ROWS = 2000
 BIG = ("t", True, [(float(i), float(i + 1), f"w{i}") for i in range(ROWS)])
