@@ -19,6 +19,69 @@ namespace {
 
 constexpr std::string_view kHeader = "File type = \"ooTextFile\"\r\nObject class = \"TextGrid\"\r\n\r\n";
 
+// The longest time written: the largest double takes 309 digits, the
+// smallest subnormal 326 characters, with a sign at most 327.
+constexpr std::size_t kMaxTime = 330;
+
+// Writes v by the number rule at p, which must have room for kMaxTime
+// characters; returns the end.
+char* write_time(char* p, double v) noexcept {
+    if (std::isnan(v)) {
+        std::memcpy(p, "NaN", 3);
+        return p + 3;
+    }
+    if (std::signbit(v)) {
+        *p++ = '-';
+        v = -v;
+    }
+    if (std::isinf(v)) {
+        std::memcpy(p, "inf", 3);
+        return p + 3;
+    }
+    if (v == 0) {
+        *p = '0';
+        return p + 1;
+    }
+    // The scientific form gives the shortest round-trip digits; the fixed
+    // form would print the exact binary expansion of large values instead
+    // (1e23 as 99999999999999991611392), so the digits are placed by hand.
+    char sci[32];
+    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+    char digits[20];
+    std::size_t ndigits = 0;
+    const char* q = sci;
+    for (; *q != 'e'; ++q) {
+        if (*q != '.') digits[ndigits++] = *q;
+    }
+    ++q;                 // 'e'
+    if (*q == '+') ++q;  // from_chars takes '-' but not '+'
+    int exponent = 0;
+    std::from_chars(q, sci_end, exponent);
+
+    // d.ddd x 10^e has e + 1 digits before the decimal point.
+    const long before = static_cast<long>(exponent) + 1;
+    const long count = static_cast<long>(ndigits);
+    if (before <= 0) {
+        *p++ = '0';
+        *p++ = '.';
+        std::memset(p, '0', static_cast<std::size_t>(-before));
+        p += -before;
+        std::memcpy(p, digits, ndigits);
+        return p + ndigits;
+    }
+    if (before >= count) {
+        std::memcpy(p, digits, ndigits);
+        p += ndigits;
+        std::memset(p, '0', static_cast<std::size_t>(before - count));
+        return p + (before - count);
+    }
+    std::memcpy(p, digits, static_cast<std::size_t>(before));
+    p += before;
+    *p++ = '.';
+    std::memcpy(p, digits + before, static_cast<std::size_t>(count - before));
+    return p + (count - before);
+}
+
 void append_count(std::string& out, std::uint64_t n) {
     char buf[24];
     auto res = std::to_chars(buf, buf + sizeof buf, n);
@@ -29,51 +92,87 @@ std::string_view class_name(const Tier& tier) { return tier.is_interval ? "Inter
 
 std::string_view presence(const TextGrid& tg) { return tg.tiers.empty() ? "<absent>" : "<exists>"; }
 
+// A bounded stretch of output assembled on the stack, so that an item costs
+// a few appends to the result instead of one per piece.
+class Line {
+public:
+    void put(std::string_view s) noexcept {
+        std::memcpy(end_, s.data(), s.size());
+        end_ += s.size();
+    }
+    void time(double v) noexcept { end_ = write_time(end_, v); }
+    void count(std::uint64_t n) noexcept { end_ = std::to_chars(end_, buf_ + sizeof buf_, n).ptr; }
+    void flush(std::string& out) {
+        out.append(buf_, static_cast<std::size_t>(end_ - buf_));
+        end_ = buf_;
+    }
+
+private:
+    // Room for two times, a count and the fixed text of one item.
+    char buf_[2 * kMaxTime + 160];
+    char* end_ = buf_;
+};
+
 // Every time and label line of the long layout ends with a space before CR LF;
 // Praat writes it that way and some readers look for it.
 void append_long_item(std::string& out, const Tier& tier, std::size_t i) {
     const Item& item = tier.items[i];
+    Line line;
     if (tier.is_interval) {
-        out += "        intervals [";
-        append_count(out, i + 1);
-        out += "]:\r\n            xmin = ";
-        append_time(out, item.tmin);
-        out += " \r\n            xmax = ";
-        append_time(out, item.tmax);
-        out += " \r\n            text = ";
-        append_quoted(out, item.label);
-        out += " \r\n";
+        line.put("        intervals [");
+        line.count(i + 1);
+        line.put("]:\r\n            xmin = ");
+        line.time(item.tmin);
+        line.put(" \r\n            xmax = ");
+        line.time(item.tmax);
+        line.put(" \r\n            text = ");
     } else {
         // A point is written by its tmin alone; a stray tmax is not kept.
-        out += "        points [";
-        append_count(out, i + 1);
-        out += "]:\r\n            number = ";
-        append_time(out, item.tmin);
-        out += " \r\n            mark = ";
-        append_quoted(out, item.label);
-        out += " \r\n";
+        line.put("        points [");
+        line.count(i + 1);
+        line.put("]:\r\n            number = ");
+        line.time(item.tmin);
+        line.put(" \r\n            mark = ");
     }
+    line.flush(out);
+    append_quoted(out, item.label);
+    out += " \r\n";
 }
 
 void append_short_item(std::string& out, const Tier& tier, std::size_t i) {
     const Item& item = tier.items[i];
-    append_time(out, item.tmin);
-    out += "\r\n";
+    Line line;
+    line.time(item.tmin);
+    line.put("\r\n");
     if (tier.is_interval) {
-        append_time(out, item.tmax);
-        out += "\r\n";
+        line.time(item.tmax);
+        line.put("\r\n");
     }
+    line.flush(out);
     append_quoted(out, item.label);
     out += "\r\n";
 }
 
-void append_item_range(std::string& out, const Tier& tier, bool long_layout, std::size_t begin, std::size_t end) {
-    // A close guess of the size keeps the string from being copied as it
-    // grows: the fixed text of one block, two times and the label.
-    std::size_t guess = 0;
+// A close guess of the bytes of items [begin, end): the fixed text of one
+// block, two times of typical length and the label. Reserving it keeps the
+// output from being copied over and over as it grows.
+std::size_t size_guess(const Tier& tier, bool long_layout, std::size_t begin, std::size_t end) {
+    // Fixed text plus times of 17 significant digits; an overshoot costs
+    // address space only, as pages never written are never touched.
+    const std::size_t per_item = long_layout ? (tier.is_interval ? 140 : 96) : (tier.is_interval ? 48 : 28);
+    std::size_t guess = (end - begin) * per_item;
     for (std::size_t i = begin; i < end; ++i) guess += tier.items[i].label.size();
-    guess += (end - begin) * (long_layout ? 120 : 48);
-    out.reserve(out.size() + guess);
+    return guess;
+}
+
+std::size_t size_guess(const TextGrid& tg, bool long_layout) {
+    std::size_t guess = 256;
+    for (const Tier& tier : tg.tiers) guess += 256 + tier.name.size() + size_guess(tier, long_layout, 0, tier.items.size());
+    return guess;
+}
+
+void append_item_range(std::string& out, const Tier& tier, bool long_layout, std::size_t begin, std::size_t end) {
+    out.reserve(out.size() + size_guess(tier, long_layout, begin, end));
     if (long_layout) {
         for (std::size_t i = begin; i < end; ++i) append_long_item(out, tier, i);
     } else {
@@ -169,53 +268,8 @@ Status write_file(const std::string& path, std::string_view text) {
 }  // namespace
 
 void append_time(std::string& out, double v) {
-    if (std::isnan(v)) {
-        out += "NaN";
-        return;
-    }
-    if (std::isinf(v)) {
-        out += v < 0 ? "-inf" : "inf";
-        return;
-    }
-    if (v == 0) {
-        out += std::signbit(v) ? "-0" : "0";
-        return;
-    }
-    // The scientific form gives the shortest round-trip digits; the fixed
-    // form would print the exact binary expansion of large values instead
-    // (1e23 as 99999999999999991611392), so the digits are placed by hand.
-    char buf[40];
-    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
-    const char* p = buf;
-    if (*p == '-') {
-        out += '-';
-        ++p;
-    }
-    char digits[24];
-    std::size_t ndigits = 0;
-    for (; *p != 'e'; ++p) {
-        if (*p != '.') digits[ndigits++] = *p;
-    }
-    ++p;                   // 'e'
-    if (*p == '+') ++p;    // from_chars takes '-' but not '+'
-    int exponent = 0;
-    std::from_chars(p, res.ptr, exponent);
-
-    // Digits before the decimal point: d.ddd x 10^e has e + 1 of them.
-    const long before = static_cast<long>(exponent) + 1;
-    const long count = static_cast<long>(ndigits);
-    if (before <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-before), '0');
-        out.append(digits, ndigits);
-    } else if (before >= count) {
-        out.append(digits, ndigits);
-        out.append(static_cast<std::size_t>(before - count), '0');
-    } else {
-        out.append(digits, static_cast<std::size_t>(before));
-        out += '.';
-        out.append(digits + before, static_cast<std::size_t>(count - before));
-    }
+    char buf[kMaxTime];
+    out.append(buf, write_time(buf, v));
 }
 
 std::string format_time(double v) {
@@ -273,7 +327,9 @@ std::string Tier::to_short_textgrid_string() const {
 }
 
 std::string TextGrid::to_long_textgrid_string() const {
-    std::string out(kHeader);
+    std::string out;
+    out.reserve(size_guess(*this, true));
+    out += kHeader;
     out += "xmin = ";
     append_time(out, tmin);
     out += " \r\nxmax = ";
@@ -288,7 +344,9 @@ std::string TextGrid::to_long_textgrid_string() const {
 }
 
 std::string TextGrid::to_short_textgrid_string() const {
-    std::string out(kHeader);
+    std::string out;
+    out.reserve(size_guess(*this, false));
+    out += kHeader;
     append_time(out, tmin);
     out += "\r\n";
     append_time(out, tmax);
