@@ -122,8 +122,26 @@ DecimalShape decimal_shape(std::string_view s) noexcept {
 }  // namespace
 
 std::string_view trim(std::string_view s) noexcept {
-    while (std::size_t k = space_at_front(s)) s.remove_prefix(k);
-    while (std::size_t k = space_at_back(s)) s.remove_suffix(k);
+    // Indentation is ASCII nearly always: skip it in a tight loop and look for
+    // the multi-byte white space only where a non-ASCII byte stands.
+    for (;;) {
+        std::size_t i = 0;
+        while (i < s.size() && is_ascii_space(static_cast<unsigned char>(s[i]))) ++i;
+        s.remove_prefix(i);
+        if (s.empty() || static_cast<unsigned char>(s.front()) < 0x80) break;
+        const std::size_t k = space_at_front(s);
+        if (k == 0) break;
+        s.remove_prefix(k);
+    }
+    for (;;) {
+        std::size_t n = s.size();
+        while (n > 0 && is_ascii_space(static_cast<unsigned char>(s[n - 1]))) --n;
+        s = s.substr(0, n);
+        if (s.empty() || static_cast<unsigned char>(s.back()) < 0x80) break;
+        const std::size_t k = space_at_back(s);
+        if (k == 0) break;
+        s.remove_suffix(k);
+    }
     return s;
 }
 
