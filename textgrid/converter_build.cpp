@@ -114,18 +114,36 @@ Result<TextGrid> from_vectors(std::vector<double> tmins, std::vector<double> tma
         return Error::invalid_input("Input vectors must have the same length");
     }
 
-    // The keys view the strings of tier_names, which stay in place until
-    // every row has been grouped.
+    // First every row learns its tier, so that each tier's items can be
+    // reserved at their final count. The keys view the strings of
+    // tier_names, which stay in place until every row has been placed.
     std::unordered_map<std::string_view, std::size_t> index;
     std::vector<TierRows> groups;  // in order of first appearance
+    std::vector<std::size_t> group_of(n);
+    std::vector<std::size_t> counts;
     for (std::size_t i = 0; i < n; ++i) {
-        auto [it, added] = index.try_emplace(tier_names[i], groups.size());
-        if (added) groups.push_back(TierRows{i, is_intervals[i], {}});
-        TierRows& group = groups[it->second];
-        if (std::isnan(tmins[i]) && group.nan_row == kNoRow) group.nan_row = i;
-        group.items.push_back(Item{std::move(labels[i]), tmins[i], tmaxs[i]});
+        std::size_t g;
+        // Rows of one tier usually come together; a comparison with the
+        // previous row's name spares the hashing.
+        if (i > 0 && tier_names[i] == tier_names[i - 1]) {
+            g = group_of[i - 1];
+        } else {
+            auto [it, added] = index.try_emplace(tier_names[i], groups.size());
+            if (added) {
+                groups.push_back(TierRows{i, is_intervals[i], {}});
+                counts.push_back(0);
+            }
+            g = it->second;
+        }
+        group_of[i] = g;
+        ++counts[g];
+        if (std::isnan(tmins[i]) && groups[g].nan_row == kNoRow) groups[g].nan_row = i;
     }
     index.clear();
+    for (std::size_t g = 0; g < groups.size(); ++g) groups[g].items.reserve(counts[g]);
+    for (std::size_t i = 0; i < n; ++i) {
+        groups[group_of[i]].items.push_back(Item{std::move(labels[i]), tmins[i], tmaxs[i]});
+    }
 
     std::vector<Tier> tiers;
     tiers.reserve(groups.size());
@@ -140,8 +158,12 @@ Result<TextGrid> from_vectors(std::vector<double> tmins, std::vector<double> tma
                 return Error::invalid_data("Cannot sort tier " + tier_name + " by start time: row " +
                                            std::to_string(group.nan_row) + " has a NaN tmin");
             }
-            std::stable_sort(items.begin(), items.end(),
-                             [](const Item& a, const Item& b) { return a.tmin < b.tmin; });
+            auto by_start = [](const Item& a, const Item& b) { return a.tmin < b.tmin; };
+            // Rows mostly arrive in order already; a stable sort would still
+            // merge them all.
+            if (!std::is_sorted(items.begin(), items.end(), by_start)) {
+                std::stable_sort(items.begin(), items.end(), by_start);
+            }
         }
         tiers.push_back(make_tier(std::move(tier_name), std::move(items), group.is_interval, tmin, tmax));
     }
