@@ -21,14 +21,14 @@ _Real = Union[SupportsFloat, SupportsIndex]
 _Flag = Union[bool, np.bool_]
 
 # (tmin, tmax, label) for one interval or point.
-Item = tuple[float, float, str]
+_Item = tuple[float, float, str]
 # (name, is_interval, items) for one tier.
-TierData = tuple[str, bool, list[Item]]
+_TierData = tuple[str, bool, list[_Item]]
 # (tmin, tmax, tiers) for one file.
-TextGridData = tuple[float, float, list[TierData]]
+_TextGridData = tuple[float, float, list[_TierData]]
 
 # (tmins, tmaxs, labels, tier_names, is_intervals), one row per item.
-TextGridVectors = tuple[
+_TextGridVectors = tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     list[str],
@@ -36,7 +36,7 @@ TextGridVectors = tuple[
     npt.NDArray[np.bool_],
 ]
 # The five columns joined over all files, then the 0-based file id of each row.
-TextGridsVectors = tuple[
+_TextGridsVectors = tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.float64],
     list[str],
@@ -48,10 +48,10 @@ TextGridsVectors = tuple[
 _ItemIn = tuple[_Real, _Real, str]
 _TierIn = tuple[str, _Flag, Sequence[_ItemIn]]
 
-def textgrid2vectors(file: str, strict: _Flag, file_type: str) -> TextGridVectors: ...
-def textgrids2vectors(files: Sequence[str], strict: _Flag, file_type: str) -> TextGridsVectors: ...
-def textgrid2data(file: str, strict: _Flag, file_type: str) -> TextGridData: ...
-def textgrids2data(files: Sequence[str], strict: _Flag, file_type: str) -> list[TextGridData]: ...
+def textgrid2vectors(file: str, strict: _Flag, file_type: str) -> _TextGridVectors: ...
+def textgrids2vectors(files: Sequence[str], strict: _Flag, file_type: str) -> _TextGridsVectors: ...
+def textgrid2data(file: str, strict: _Flag, file_type: str) -> _TextGridData: ...
+def textgrids2data(files: Sequence[str], strict: _Flag, file_type: str) -> list[_TextGridData]: ...
 def data2textgrid(
     data: Sequence[_TierIn],
     tmin: _Real | None,
