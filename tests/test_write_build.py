@@ -208,7 +208,7 @@ def test_unequal_columns(out, short):
         orvex.vectors2textgrid(*columns, None, None, out, "long")
 
 
-# -- Python values accepted and refused -----------------------------------
+# -- results of the readers accepted as they are ----------------------------
 
 
 def test_reading_results_are_accepted_unchanged(out, tmp_path):
