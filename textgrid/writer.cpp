@@ -257,8 +257,6 @@ Status write_all(int fd, std::string_view text) {
 }
 
 Status write_file(const std::string& path, std::string_view text) {
-    // open() would silently stop at the NUL and create a different file.
-    if (path.find('\0') != std::string::npos) return Error::invalid_input("file path contains a NUL byte");
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() < 0) return Error::from_errno(errno);
     if (auto st = write_all(fd.get(), text); !st) return st;
@@ -360,6 +358,8 @@ std::string TextGrid::to_short_textgrid_string() const {
 }
 
 Status TextGrid::save_textgrid(const std::string& path, bool long_format) const {
+    // open() would stop at a NUL and create some other file.
+    if (path.find('\0') != std::string::npos) return Error::invalid_input("file path contains a NUL byte");
     // Rendered before the file is opened, so that running out of memory
     // cannot leave a truncated file behind.
     const std::string text = long_format ? to_long_textgrid_string() : to_short_textgrid_string();
