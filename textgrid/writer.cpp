@@ -1,6 +1,8 @@
 #include "textgrid/writer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "textgrid/pool.h"
@@ -165,9 +168,15 @@ std::size_t size_guess(const Tier& tier, bool long_layout, std::size_t begin, st
     return guess;
 }
 
+// For the first piece: the header and the tiers rendered on the calling
+// thread, which all land in it.
 std::size_t size_guess(const TextGrid& tg, bool long_layout) {
+    const std::size_t cpus = available_cpus();
     std::size_t guess = 256;
-    for (const Tier& tier : tg.tiers) guess += 256 + tier.name.size() + size_guess(tier, long_layout, 0, tier.items.size());
+    for (const Tier& tier : tg.tiers) {
+        guess += 256 + tier.name.size();
+        if (!runs_on_pool(tier.items.size(), cpus)) guess += size_guess(tier, long_layout, 0, tier.items.size());
+    }
     return guess;
 }
 
@@ -180,7 +189,34 @@ void append_item_range(std::string& out, const Tier& tier, bool long_layout, std
     }
 }
 
-void append_long_tier(std::string& out, const Tier& tier, std::uint64_t index) {
+// The file text as consecutive pieces, never empty. Small tiers are
+// appended to the last piece; the runs of a tier rendered on the pool become
+// pieces of their own, so that saving hands them to the kernel as they are
+// instead of copying them into one buffer first.
+using Pieces = std::vector<std::string>;
+
+void render_item_blocks(Pieces& pieces, const Tier& tier, bool long_layout, std::size_t cpus) {
+    const std::size_t n = tier.items.size();
+    if (!runs_on_pool(n, cpus)) {
+        append_item_range(pieces.back(), tier, long_layout, 0, n);
+        return;
+    }
+    // Each run renders into its own string. Runs are contiguous and at
+    // least kMinPiece items long (the whole range when it is shorter), so
+    // begin / kMinPiece gives every run a slot of its own, and the slots in
+    // order hold the runs in item order.
+    std::vector<std::string> runs(n / kMinPiece + 1);
+    parallel_for(n, cpus, [&](std::size_t begin, std::size_t end) {
+        append_item_range(runs[begin / kMinPiece], tier, long_layout, begin, end);
+    });
+    for (std::string& run : runs) {
+        if (!run.empty()) pieces.push_back(std::move(run));
+    }
+    pieces.emplace_back();
+}
+
+void render_long_tier(Pieces& pieces, const Tier& tier, std::uint64_t index) {
+    std::string& out = pieces.back();
     out += "    item [";
     append_count(out, index + 1);
     out += "]:\r\n        class = \"";
@@ -194,10 +230,11 @@ void append_long_tier(std::string& out, const Tier& tier, std::uint64_t index) {
     out += tier.is_interval ? " \r\n        intervals: size = " : " \r\n        points: size = ";
     append_count(out, tier.items.size());
     out += " \r\n";
-    detail::append_item_blocks(out, tier, true, available_cpus());
+    render_item_blocks(pieces, tier, true, available_cpus());
 }
 
-void append_short_tier(std::string& out, const Tier& tier) {
+void render_short_tier(Pieces& pieces, const Tier& tier) {
+    std::string& out = pieces.back();
     out += '"';
     out += class_name(tier);
     out += "\"\r\n";
@@ -209,7 +246,52 @@ void append_short_tier(std::string& out, const Tier& tier) {
     out += "\r\n";
     append_count(out, tier.items.size());
     out += "\r\n";
-    detail::append_item_blocks(out, tier, false, available_cpus());
+    render_item_blocks(pieces, tier, false, available_cpus());
+}
+
+Pieces render_long(const TextGrid& tg) {
+    Pieces pieces(1);
+    std::string& out = pieces.back();
+    out.reserve(size_guess(tg, true));
+    out += kHeader;
+    out += "xmin = ";
+    append_time(out, tg.tmin);
+    out += " \r\nxmax = ";
+    append_time(out, tg.tmax);
+    out += " \r\ntiers? ";
+    out += presence(tg);
+    out += " \r\nsize = ";
+    append_count(out, tg.tiers.size());
+    out += " \r\nitem []: \r\n";
+    for (std::size_t i = 0; i < tg.tiers.size(); ++i) render_long_tier(pieces, tg.tiers[i], i);
+    return pieces;
+}
+
+Pieces render_short(const TextGrid& tg) {
+    Pieces pieces(1);
+    std::string& out = pieces.back();
+    out.reserve(size_guess(tg, false));
+    out += kHeader;
+    append_time(out, tg.tmin);
+    out += "\r\n";
+    append_time(out, tg.tmax);
+    out += "\r\n";
+    out += presence(tg);
+    out += "\r\n";
+    append_count(out, tg.tiers.size());
+    out += "\r\n";
+    for (const Tier& tier : tg.tiers) render_short_tier(pieces, tier);
+    return pieces;
+}
+
+std::string join(Pieces&& pieces) {
+    if (pieces.size() == 1) return std::move(pieces.front());
+    std::size_t total = 0;
+    for (const std::string& piece : pieces) total += piece.size();
+    std::string out;
+    out.reserve(total);
+    for (const std::string& piece : pieces) out += piece;
+    return out;
 }
 
 // Owns one open file descriptor.
@@ -238,11 +320,17 @@ private:
     int fd_;
 };
 
-Status write_all(int fd, std::string_view text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+Status write_all(int fd, const Pieces& pieces) {
+    std::vector<iovec> iov;
+    iov.reserve(pieces.size());
+    for (const std::string& piece : pieces) {
+        // writev only reads the buffers; its iovec just is not const.
+        if (!piece.empty()) iov.push_back({const_cast<char*>(piece.data()), piece.size()});
+    }
+    std::size_t at = 0;  // the first buffer not yet written whole
+    while (at < iov.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(iov.size() - at, IOV_MAX));
+        const ssize_t n = ::writev(fd, &iov[at], count);
         if (n < 0) {
             if (errno == EINTR) continue;
             return Error::from_errno(errno);
@@ -250,16 +338,23 @@ Status write_all(int fd, std::string_view text) {
         // A write that takes nothing would loop for ever; the device is
         // refusing the data, so report it as the I/O error it is.
         if (n == 0) return Error::from_errno(EIO);
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        auto left = static_cast<std::size_t>(n);
+        while (at < iov.size() && left >= iov[at].iov_len) {
+            left -= iov[at].iov_len;
+            ++at;
+        }
+        if (left > 0) {
+            iov[at].iov_base = static_cast<char*>(iov[at].iov_base) + left;
+            iov[at].iov_len -= left;
+        }
     }
     return Ok{};
 }
 
-Status write_file(const std::string& path, std::string_view text) {
+Status write_file(const std::string& path, const Pieces& pieces) {
     FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() < 0) return Error::from_errno(errno);
-    if (auto st = write_all(fd.get(), text); !st) return st;
+    if (auto st = write_all(fd.get(), pieces); !st) return st;
     return fd.close();
 }
 
@@ -291,79 +386,36 @@ void append_quoted(std::string& out, std::string_view text) {
 namespace detail {
 
 void append_item_blocks(std::string& out, const Tier& tier, bool long_layout, std::size_t cpus) {
-    const std::size_t n = tier.items.size();
-    if (!runs_on_pool(n, cpus)) {
-        append_item_range(out, tier, long_layout, 0, n);
-        return;
-    }
-    // Each run renders into its own string. Runs are contiguous and at
-    // least kMinPiece items long (the whole range when it is shorter), so
-    // begin / kMinPiece tells every run its own slot, and the slots in order
-    // are the runs in item order.
-    std::vector<std::string> runs(n / kMinPiece + 1);
-    textgrid::parallel_for(n, cpus, [&](std::size_t begin, std::size_t end) {
-        append_item_range(runs[begin / kMinPiece], tier, long_layout, begin, end);
-    });
-    std::size_t total = 0;
-    for (const std::string& run : runs) total += run.size();
-    out.reserve(out.size() + total);
-    for (const std::string& run : runs) out += run;
+    Pieces pieces(1);
+    render_item_blocks(pieces, tier, long_layout, cpus);
+    out += join(std::move(pieces));
 }
 
 }  // namespace detail
 
 std::string Tier::to_long_textgrid_string(std::uint64_t index) const {
-    std::string out;
-    append_long_tier(out, *this, index);
-    return out;
+    Pieces pieces(1);
+    render_long_tier(pieces, *this, index);
+    return join(std::move(pieces));
 }
 
 std::string Tier::to_short_textgrid_string() const {
-    std::string out;
-    append_short_tier(out, *this);
-    return out;
+    Pieces pieces(1);
+    render_short_tier(pieces, *this);
+    return join(std::move(pieces));
 }
 
-std::string TextGrid::to_long_textgrid_string() const {
-    std::string out;
-    out.reserve(size_guess(*this, true));
-    out += kHeader;
-    out += "xmin = ";
-    append_time(out, tmin);
-    out += " \r\nxmax = ";
-    append_time(out, tmax);
-    out += " \r\ntiers? ";
-    out += presence(*this);
-    out += " \r\nsize = ";
-    append_count(out, tiers.size());
-    out += " \r\nitem []: \r\n";
-    for (std::size_t i = 0; i < tiers.size(); ++i) append_long_tier(out, tiers[i], i);
-    return out;
-}
+std::string TextGrid::to_long_textgrid_string() const { return join(render_long(*this)); }
 
-std::string TextGrid::to_short_textgrid_string() const {
-    std::string out;
-    out.reserve(size_guess(*this, false));
-    out += kHeader;
-    append_time(out, tmin);
-    out += "\r\n";
-    append_time(out, tmax);
-    out += "\r\n";
-    out += presence(*this);
-    out += "\r\n";
-    append_count(out, tiers.size());
-    out += "\r\n";
-    for (const Tier& tier : tiers) append_short_tier(out, tier);
-    return out;
-}
+std::string TextGrid::to_short_textgrid_string() const { return join(render_short(*this)); }
 
 Status TextGrid::save_textgrid(const std::string& path, bool long_format) const {
     // open() would stop at a NUL and create some other file.
     if (path.find('\0') != std::string::npos) return Error::invalid_input("file path contains a NUL byte");
-    // Rendered before the file is opened, so that running out of memory
-    // cannot leave a truncated file behind.
-    const std::string text = long_format ? to_long_textgrid_string() : to_short_textgrid_string();
-    return write_file(path, text);
+    // The whole text is rendered before the file is opened, so that running
+    // out of memory cannot leave a truncated file behind.
+    const Pieces pieces = long_format ? render_long(*this) : render_short(*this);
+    return write_file(path, pieces);
 }
 
 }  // namespace textgrid

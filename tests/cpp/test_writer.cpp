@@ -232,6 +232,18 @@ void test_save() {
     check(stat(masked.c_str(), &st) == 0 && (st.st_mode & 0777) == 0640, "new file has 0666 less umask");
     umask(old_mask);
 
+    // A tier large enough for the pool is saved as many separate runs, more
+    // than one writev call takes; the file must still be the joined text.
+    Tier big{"big", {}, 0, 0, 60000, true};
+    for (std::size_t i = 0; i < 60000; ++i) big.items.push_back({"x", static_cast<double>(i), static_cast<double>(i) + 1.0});
+    big.size = big.items.size();
+    const TextGrid large{"large", {tg.tiers[0], big, tg.tiers[1]}, 0, 60000, 3};
+    for (bool long_layout : {true, false}) {
+        check(large.save_textgrid(path, long_layout).ok(), "save a large grid");
+        check(read_file(path) == (long_layout ? large.to_long_textgrid_string() : large.to_short_textgrid_string()),
+              "a large grid is saved as its text");
+    }
+
     auto missing = tg.save_textgrid(dir + "/no/such/dir/out.TextGrid", true);
     check(!missing.ok() && missing.error().text() == "No such file or directory (os error 2)",
           "missing directory gives the OS message");
