@@ -165,3 +165,12 @@ def test_fatal_read_failure_is_the_internal_failure(tmp_path, text, message):
     path = tmp_path / "f.TextGrid"
     path.write_text(text or tiers_text([WORDS]))
     assert fatal_message(orvex.textgrid2vectors, str(path), False, "Long" if text is None else "long") == message
+
+
+def test_columns_feed_vectors2textgrid_back(tmp_path):
+    # The arrays go back in through the sequence protocol, NumPy scalars and all.
+    path = write(tmp_path / "a.TextGrid", [WORDS, TONES])
+    columns = orvex.textgrid2vectors(path, True, "long")
+    out = str(tmp_path / "b.TextGrid")
+    orvex.vectors2textgrid(*columns, 0.0, 2.0, out, "long")
+    assert orvex.textgrid2data(out, True, "long") == orvex.textgrid2data(path, True, "long")
