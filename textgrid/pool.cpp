@@ -1,15 +1,242 @@
-// Serial stand-in until the worker pool lands: the whole range is one piece
-// on the calling thread, which the contract allows for every input.
+// The worker pool: one queue of pieces under one mutex, worker threads that
+// take pieces from its front, and waiting threads that take them from its
+// back until their own pieces are done.
+//
+// A waiting thread helps instead of sleeping, which is what makes nesting
+// safe: a worker whose piece starts parallel work of its own (a batch file
+// with a large tier) runs queued pieces, its own first, rather than blocking
+// a thread the nested work needs. It also means the pool is correct with any
+// number of workers, none included.
+#include <pthread.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
 #include "textgrid/pool.h"
+#include "textgrid/pool_detail.h"
 
 namespace textgrid {
 
-std::size_t available_cpus() noexcept { return 1; }
+namespace {
+
+// Inside a piece, the CPU count of the operation the piece belongs to; 0
+// elsewhere. Nested steps of one operation then split by the same N as the
+// operation, and a batch does not re-read the control-group files for every
+// file it converts.
+thread_local std::size_t t_operation_cpus = 0;
+
+class OperationCpus {
+public:
+    explicit OperationCpus(std::size_t cpus) noexcept : saved_(t_operation_cpus) { t_operation_cpus = cpus; }
+    ~OperationCpus() { t_operation_cpus = saved_; }
+    OperationCpus(const OperationCpus&) = delete;
+    OperationCpus& operator=(const OperationCpus&) = delete;
+
+private:
+    std::size_t saved_;
+};
+
+// One parallel_for call. It lives on the caller's stack, which does not
+// return before `remaining` is 0, so pieces may point to it.
+struct Group {
+    std::size_t cpus;
+    void* context;
+    detail::PieceFn fn;
+    std::size_t remaining;     // pieces not yet finished or skipped; guarded by the pool's mutex
+    std::exception_ptr error;  // the first failure; guarded by the pool's mutex
+};
+
+struct Piece {
+    Group* group;
+    std::size_t begin;
+    std::size_t end;
+};
+
+class Pool {
+public:
+    explicit Pool(std::size_t threads) {
+        // Workers take no signals: the Python thread expects to receive
+        // them (Ctrl-C among them), and a worker has nothing to do with one.
+        // Faults stay deliverable so that a crash in a worker still reaches
+        // the process's fault handlers.
+        sigset_t all, saved;
+        sigfillset(&all);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigdelset(&all, fault);
+        pthread_sigmask(SIG_SETMASK, &all, &saved);
+        try {
+            for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Out of threads (a huge RAYON_NUM_THREADS, a tight ulimit):
+            // keep those that started. Waiting threads help, so even none
+            // would still get every piece done.
+        }
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    }
+
+    std::size_t workers() const noexcept { return threads_.size(); }
+
+    // Queues the pieces, helps until all of them are finished or skipped,
+    // and leaves the first failure in group.error.
+    void run(Group& group, const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+        std::unique_lock lock(mutex_);
+        std::size_t queued = 0;
+        try {
+            for (const auto& [begin, end] : ranges) {
+                queue_.push_back(Piece{&group, begin, end});
+                ++queued;
+            }
+        } catch (...) {
+            // The queue could not grow: run nothing more of this group, but
+            // still wait for the pieces that are queued, as they point here.
+            group.remaining = queued;
+            group.error = std::current_exception();
+        }
+        lock.unlock();
+        if (queued > 1) ready_.notify_all();
+        lock.lock();
+        while (group.remaining != 0) {
+            if (!queue_.empty()) {
+                const Piece piece = queue_.back();
+                queue_.pop_back();
+                execute(lock, piece);
+            } else {
+                ready_.wait(lock);
+            }
+        }
+    }
+
+private:
+    [[noreturn]] void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return !queue_.empty(); });
+            const Piece piece = queue_.front();
+            queue_.pop_front();
+            execute(lock, piece);
+        }
+    }
+
+    // Called and returns with the lock held; runs the piece without it.
+    void execute(std::unique_lock<std::mutex>& lock, const Piece& piece) {
+        Group& group = *piece.group;
+        // Once one piece failed the operation's result is lost anyway, so
+        // pieces not yet started are skipped rather than run.
+        const bool skip = group.error != nullptr;
+        std::exception_ptr error;
+        lock.unlock();
+        if (!skip) {
+            OperationCpus scope(group.cpus);
+            try {
+                group.fn(group.context, piece.begin, piece.end);
+            } catch (...) {
+                error = std::current_exception();
+            }
+        }
+        lock.lock();
+        if (error && !group.error) group.error = std::move(error);
+        // Touch nothing of the group after this: its owner may return as
+        // soon as it sees 0.
+        if (--group.remaining == 0) ready_.notify_all();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;  // a piece was queued, or a group finished
+    std::deque<Piece> queue_;
+    std::vector<std::thread> threads_;
+};
+
+// The pool is created on first use and deliberately never destroyed: at
+// process exit its workers may still be blocked on its condition variable,
+// and destroying a condition variable or a joinable std::thread under them
+// crashes or terminates. The operating system reclaims the threads.
+std::atomic<Pool*> g_pool{nullptr};
+std::mutex g_pool_creation;
+
+// A forked child has only the thread that called fork; the parent's workers
+// are gone, and its pool's mutex may be held by one of them forever. The
+// child drops that pool (leaking it, as its members cannot be safely
+// destroyed) and builds its own on first use.
+void before_fork() { g_pool_creation.lock(); }
+void after_fork_in_parent() { g_pool_creation.unlock(); }
+void after_fork_in_child() {
+    g_pool.store(nullptr, std::memory_order_relaxed);
+    g_pool_creation.unlock();
+}
+
+Pool& pool() {
+    if (Pool* existing = g_pool.load(std::memory_order_acquire)) return *existing;
+    std::lock_guard guard(g_pool_creation);
+    if (Pool* existing = g_pool.load(std::memory_order_acquire)) return *existing;
+    static bool fork_handlers = false;
+    if (!fork_handlers) {
+        pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+        fork_handlers = true;
+    }
+    Pool* created = new Pool(detail::pool_size_from_env());
+    g_pool.store(created, std::memory_order_release);
+    return *created;
+}
+
+// Halve while both halves keep kMinPiece elements, and stop once a piece is
+// no longer than `grain`: pieces much smaller than the pool needs for
+// balance only add queue traffic, which matters for cheap elements such as
+// the items of one tier.
+void cut(std::size_t begin, std::size_t end, std::size_t grain,
+         std::vector<std::pair<std::size_t, std::size_t>>& out) {
+    const std::size_t half = (end - begin) / 2;
+    if (end - begin > grain && half >= kMinPiece) {
+        cut(begin, begin + half, grain, out);
+        cut(begin + half, end, grain, out);
+    } else {
+        out.emplace_back(begin, end);
+    }
+}
+
+// About this many pieces per thread keeps threads evenly busy when
+// elements differ in cost (files of different sizes).
+constexpr std::size_t kPiecesPerThread = 16;
+
+}  // namespace
+
+std::size_t available_cpus() noexcept {
+    if (t_operation_cpus != 0) return t_operation_cpus;
+    return detail::read_available_cpus();
+}
 
 namespace detail {
-void parallel_for(std::size_t n, std::size_t, void* context, PieceFn fn) {
-    if (n != 0) fn(context, 0, n);
+
+std::size_t pool_worker_count() noexcept {
+    const Pool* p = g_pool.load(std::memory_order_acquire);
+    return p != nullptr ? p->workers() : 0;
 }
+
+void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn) {
+    if (n == 0) return;
+    cpus = std::max<std::size_t>(cpus, 1);
+    if (!runs_on_pool(n, cpus)) {
+        OperationCpus scope(cpus);
+        fn(context, 0, n);
+        return;
+    }
+    Pool& p = pool();
+    const std::size_t threads = std::max(cpus, p.workers() + 1);
+    const std::size_t pieces = kPiecesPerThread * threads;
+    std::vector<std::pair<std::size_t, std::size_t>> ranges;
+    ranges.reserve(2 * pieces);
+    cut(0, n, (n + pieces - 1) / pieces, ranges);
+    Group group{cpus, context, fn, ranges.size(), nullptr};
+    p.run(group, ranges);
+    if (group.error) std::rethrow_exception(group.error);
+}
+
 }  // namespace detail
 
 }  // namespace textgrid

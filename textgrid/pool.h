@@ -15,7 +15,12 @@
 namespace textgrid {
 
 // The CPUs of the process's affinity mask, capped by a control-group CPU
-// quota where one is set; at least 1. Read anew on every call.
+// quota where one is set (v2 cpu.max, v1 cfs quota over period, rounded up,
+// on the process's group and its ancestors); at least 1. Never throws.
+// Read anew on every call, except from inside a piece of parallel_for (on
+// whichever thread runs it): there it returns the count that parallel_for
+// was given, so the nested steps of one operation split by the operation's N
+// and a batch does not re-read the control-group files for every file.
 std::size_t available_cpus() noexcept;
 
 inline constexpr std::size_t kParallelFactor = 10;  // elements per CPU before the pool is used
@@ -30,9 +35,16 @@ void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn);
 
 // Calls body(begin, end) for contiguous pieces that together cover [0, n),
 // each exactly once, on the pool or on the calling thread as the rule says;
-// returns when every piece is done. Each piece must write only its own
-// output slots. If a piece throws, pieces not yet started are skipped and
-// the first exception is rethrown here, after every running piece ended.
+// returns when every piece is done. cpus is the operation's N (0 counts as
+// 1). Below the threshold the whole range is one call on the calling thread
+// and no thread is started; at or above it the process-wide pool is created
+// if need be (sized by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else
+// available_cpus()) and the calling thread runs pieces too while it waits.
+// Pieces may run in any order and at once, so each must write only its own
+// output slots. body may itself call parallel_for. If a piece throws,
+// pieces not yet started are skipped and the first exception is rethrown
+// here, after every running piece ended. May also throw std::bad_alloc.
+// Safe to use in a child after fork(): the child builds its own pool.
 template <class Body>
 void parallel_for(std::size_t n, std::size_t cpus, Body&& body) {
     using B = std::remove_reference_t<Body>;
