@@ -8,17 +8,19 @@ namespace {
 
 Status fail(std::string message) { return Error::invalid_data(std::move(message)); }
 
+// The message prefix for a bad pair of bounds, or nullptr when they pass.
+// Written as conditions for failing, so that NaN (every comparison false)
+// passes. Kept apart from the message so that valid items cost no string.
+const char* bounds_violation(double tmin, double tmax) noexcept {
+    if (tmin < 0 || tmax <= 0) return "Time bounds should be non-negative in ";
+    if (tmax - tmin <= kTolerance) return "tmin should be less than tmax in ";
+    return nullptr;
+}
+
 }  // namespace
 
 Status assert_valid_time_bounds(std::string_view context, double tmin, double tmax) {
-    // Written as conditions for failing, so that NaN (every comparison false)
-    // passes.
-    if (tmin < 0 || tmax <= 0) {
-        return fail("Time bounds should be non-negative in " + std::string(context));
-    }
-    if (tmax - tmin <= kTolerance) {
-        return fail("tmin should be less than tmax in " + std::string(context));
-    }
+    if (const char* prefix = bounds_violation(tmin, tmax)) return fail(prefix + std::string(context));
     return Ok{};
 }
 
@@ -30,8 +32,9 @@ Status Tier::assert_valid(const Tier& tier) {
     for (std::size_t i = 0; i < n; ++i) {
         const Item& item = tier.items[i];
         if (tier.is_interval) {
-            std::string context = "item " + std::to_string(i) + " in tier " + tier.name;
-            if (auto st = assert_valid_time_bounds(context, item.tmin, item.tmax); !st) return st;
+            if (const char* prefix = bounds_violation(item.tmin, item.tmax)) {
+                return fail(prefix + ("item " + std::to_string(i)) + " in tier " + tier.name);
+            }
         } else if (std::fabs(item.tmin - item.tmax) > kTolerance) {
             return fail("Item " + std::to_string(i) + " should have tmin == tmax in PointTier " + tier.name);
         }

@@ -1,0 +1,63 @@
+"""Shared helpers for the reading tests: build TextGrid text, write it, read it back."""
+import orvex
+
+HEADER_LONG = 'File type = "ooTextFile"\nObject class = "TextGrid"\n\n'
+
+
+def long_text(tmin, tmax, tiers, size=None):
+    """Long-layout text; tiers are (class, name, tmin, tmax, items) with items (a, b, label) or (t, mark)."""
+    lines = [f"xmin = {tmin}", f"xmax = {tmax}", "tiers? <exists>",
+             f"size = {len(tiers) if size is None else size}", "item []:"]
+    for n, (cls, name, t0, t1, items) in enumerate(tiers, 1):
+        word = "intervals" if cls == "IntervalTier" else "points"
+        lines += [f"    item [{n}]:", f'        class = "{cls}"', f"        name = {name}",
+                  f"        xmin = {t0}", f"        xmax = {t1}", f"        {word}: size = {len(items)}"]
+        for k, item in enumerate(items, 1):
+            if word == "intervals":
+                a, b, label = item
+                lines += [f"        intervals [{k}]:", f"            xmin = {a}", f"            xmax = {b}",
+                          f"            text = {label}"]
+            else:
+                t, mark = item
+                lines += [f"        points [{k}]:", f"            number = {t}", f"            mark = {mark}"]
+    return HEADER_LONG + "\n".join(lines) + "\n"
+
+
+def short_text(tmin, tmax, tiers):
+    """Short-layout text with the same tier tuples as long_text (names and labels given as file text)."""
+    lines = ['File type = "ooTextFile"', 'Object class = "TextGrid"', "", str(tmin), str(tmax), "<exists>",
+             str(len(tiers))]
+    for cls, name, t0, t1, items in tiers:
+        lines += [f'"{cls}"', name, str(t0), str(t1), str(len(items))]
+        for item in items:
+            lines += [str(v) for v in item]
+    return "\n".join(lines) + "\n"
+
+
+def write(tmp_path, text, name="t.TextGrid"):
+    path = tmp_path / name
+    data = text if isinstance(text, bytes) else text.encode("utf-8")
+    path.write_bytes(data)
+    return str(path)
+
+
+def read(path, strict=False, file_type="long"):
+    return orvex.textgrid2data(path, strict, file_type)
+
+
+def labels(result):
+    """All labels of a textgrid2data result, tier by tier."""
+    return [[item[2] for item in tier[2]] for tier in result[2]]
+
+
+def fatal_message(func, *args):
+    """Calls func expecting the module's internal-failure exception; returns its message."""
+    try:
+        func(*args)
+    except Exception as exc:  # an ordinary exception is the wrong outcome
+        raise AssertionError(f"expected the internal failure, got {exc!r}") from exc
+    except BaseException as exc:
+        assert type(exc).__bases__ == (BaseException,), type(exc)
+        assert len(exc.args) == 1
+        return exc.args[0]
+    raise AssertionError("no exception raised")

@@ -1,0 +1,25 @@
+#include "textgrid/lib.h"
+
+#include "textgrid/file_io.h"
+#include "textgrid/parser_long.h"
+#include "textgrid/parser_short.h"
+
+namespace textgrid {
+
+Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type) {
+    if (file_type == "long") return read_from_file_long(path, strict);
+    if (file_type == "short") return read_from_file_short(path, strict);
+    if (file_type != "auto") throw FatalReadError("Unknown file type: " + std::string(file_type));
+
+    // Only the long layout has the "item []:" line. The chosen reader loads
+    // the file again by itself, so the text read here is only looked at.
+    bool is_long;
+    {
+        Result<std::string> text = read_text_file(path);
+        if (!text) return std::move(text.error());
+        is_long = text.value().find("item []") != std::string::npos;
+    }
+    return is_long ? read_from_file_long(path, strict) : read_from_file_short(path, strict);
+}
+
+}  // namespace textgrid

@@ -1,0 +1,24 @@
+// The reader of the long text layout ("key = value" lines, tiers and items
+// introduced by "item [n]:", "intervals [n]:" and "points [n]:").
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "textgrid/result.h"
+#include "textgrid/textgrid.h"
+
+namespace textgrid {
+
+// Reads the file at `path`; see parse_long for what is read.
+// Returns the file's read error, or (strict) the first validation error.
+// Throws FatalReadError as parse_long does.
+Result<TextGrid> read_from_file_long(const std::string& path, bool strict);
+
+// Builds a TextGrid from long-layout text in one pass. Lenient: unknown lines
+// and keys are ignored, unreadable numbers read as 0. Never validates.
+// Throws FatalReadError for an unknown tier class or for an item line before
+// any tier.
+TextGrid parse_long(std::string_view text, std::string name);
+
+}  // namespace textgrid

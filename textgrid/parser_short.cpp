@@ -1,0 +1,95 @@
+#include "textgrid/parser_short.h"
+
+#include "textgrid/file_io.h"
+#include "textgrid/text_scan.h"
+
+namespace textgrid {
+
+namespace {
+
+class ShortParser {
+public:
+    explicit ShortParser(std::string_view text) : lines_(text) {}
+
+    TextGrid run(std::string name) {
+        TextGrid grid;
+        grid.name = std::move(name);
+        // Lines 0 to 2 ("File type", "Object class", blank) are not read.
+        for (int i = 0; i < 3; ++i) skip("the header");
+        grid.tmin = number("the global xmin");
+        grid.tmax = number("the global xmax");
+        skip("the tiers line");
+        grid.size = scan::parse_count(next("the tier count"));
+        for (std::uint64_t t = 0; t < grid.size; ++t) grid.tiers.push_back(tier());
+        return grid;
+    }
+
+private:
+    Tier tier() {
+        Tier tier;
+        const std::string_view class_line = next("a tier class");
+        quoted(class_line, scratch_);
+        if (scratch_ == "IntervalTier") {
+            tier.is_interval = true;
+        } else if (scratch_ == "TextTier") {
+            tier.is_interval = false;
+        } else {
+            throw FatalReadError("Unknown tier class: " + std::string(class_line));
+        }
+        quoted(next("a tier name"), tier.name);
+        tier.tmin = number("a tier xmin");
+        tier.tmax = number("a tier xmax");
+        tier.size = scan::parse_count(next("an item count"));
+        for (std::uint64_t i = 0; i < tier.size; ++i) {
+            Item& item = tier.items.emplace_back();
+            if (tier.is_interval) {
+                item.tmin = number("an interval xmin");
+                item.tmax = number("an interval xmax");
+            } else {
+                item.tmin = item.tmax = number("a point time");
+            }
+            quoted(next("a label"), item.label);
+        }
+        return tier;
+    }
+
+    // The next line, trimmed; the text ending first is fatal.
+    std::string_view next(const char* what) {
+        std::string_view raw;
+        if (!lines_.next(raw)) {
+            throw FatalReadError(std::string("Unexpected end of file while reading ") + what);
+        }
+        return scan::trim(raw);
+    }
+
+    void skip(const char* what) { next(what); }
+
+    double number(const char* what) { return scan::parse_number(next(what)); }
+
+    // A value that opens with a quote runs to its closing quote, over line
+    // ends if need be; the lines it spans are used up, so later positions
+    // shift by them.
+    void quoted(std::string_view line, std::string& out) {
+        if (!line.empty() && line.front() == '"') {
+            const char* close = scan::read_quoted(line.data(), lines_.text_end(), out);
+            if (close) {
+                if (close >= line.data() + line.size()) lines_.resume_after_line_of(close);
+                return;
+            }
+        }
+        out.assign(scan::strip_quotes(line));
+    }
+
+    scan::LineCursor lines_;
+    std::string scratch_;
+};
+
+}  // namespace
+
+TextGrid parse_short(std::string_view text, std::string name) { return ShortParser(text).run(std::move(name)); }
+
+Result<TextGrid> read_from_file_short(const std::string& path, bool strict) {
+    return read_textgrid_file(path, strict, parse_short);
+}
+
+}  // namespace textgrid

@@ -1,0 +1,62 @@
+// The small pieces both readers are made of: walking lines, trimming,
+// reading numbers, counts and quoted strings. All of them look at the file's
+// text in place and never allocate, except for a quoted string's content.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace textgrid::scan {
+
+// Walks the text line by line. A line ends at LF; a CR directly before the LF
+// goes with it. A last line without LF is a line only when it is not empty,
+// so "a\n" holds one line and "" none.
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view text) noexcept
+        : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()) {}
+
+    // The next line without its line end; false when the text is used up.
+    bool next(std::string_view& line) noexcept;
+
+    // Goes on after the line that holds `p` (a pointer into the text).
+    void resume_after_line_of(const char* p) noexcept;
+
+    const char* text_end() const noexcept { return end_; }
+    const char* text_begin() const noexcept { return begin_; }
+
+private:
+    const char* begin_;
+    const char* pos_;
+    const char* end_;
+};
+
+// Removes white space at both ends: ASCII tab, LF, VT, FF, CR, space, and the
+// other characters Unicode classes as white space (U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000). The input must be
+// valid UTF-8.
+std::string_view trim(std::string_view s) noexcept;
+
+// A 64-bit float in decimal form: optional sign, digits with an optional
+// point (not both sides empty), optional exponent; or inf, infinity, nan in
+// any case with an optional sign. Anything else gives 0.0. Values beyond the
+// range round to infinity or zero as the decimal says.
+double parse_number(std::string_view s) noexcept;
+
+// An optional "+" and one or more decimal digits that fit in 64 bits;
+// anything else gives 0.
+std::uint64_t parse_count(std::string_view s) noexcept;
+
+// Strips every double quote at the start and at the end; none inside.
+std::string_view strip_quotes(std::string_view s) noexcept;
+
+// Reads the quoted string whose opening quote is at `open` (a pointer into
+// text that ends at `end`): its content runs to the first quote not directly
+// followed by another, and each doubled quote inside stands for one. The
+// content may run over line ends, which it then keeps as they are in the
+// text. Writes the content to `out` and returns the closing quote's address,
+// or nullptr when the text ends first (`out` is then unspecified).
+const char* read_quoted(const char* open, const char* end, std::string& out);
+
+}  // namespace textgrid::scan
