@@ -46,19 +46,25 @@ private:
 
 // One parallel_for call. It lives on the caller's stack, which does not
 // return before `remaining` is 0, so pieces may point to it.
+// Fields below `fn` are guarded by the pool's mutex.
 struct Group {
     std::size_t cpus;
     void* context;
     detail::PieceFn fn;
-    std::size_t remaining;     // pieces not yet finished or skipped; guarded by the pool's mutex
-    std::exception_ptr error;  // the first failure; guarded by the pool's mutex
+    std::size_t remaining;     // pieces not yet finished or skipped
+    std::exception_ptr error;  // the first failure
+    bool stopped = false;      // the caller wants no more pieces run
+    char* done = nullptr;      // ordered groups only: one flag per piece, set once it ended
 };
 
 struct Piece {
     Group* group;
+    std::size_t index;
     std::size_t begin;
     std::size_t end;
 };
+
+using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
 
 class Pool {
 public:
@@ -85,35 +91,83 @@ public:
 
     // Queues the pieces, helps until all of them are finished or skipped,
     // and leaves the first failure in group.error.
-    void run(Group& group, const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+    void run(Group& group, const Ranges& ranges) {
         std::unique_lock lock(mutex_);
+        queue(lock, group, ranges);
+        help_until_done(lock, group);
+    }
+
+    // run, handing finished ranges to ready in order meanwhile; false when
+    // ready asked to stop.
+    bool run_ordered(Group& group, const Ranges& ranges, void* ready_context, detail::ReadyFn ready) {
+        std::vector<char> done(ranges.size(), 0);
+        std::unique_lock lock(mutex_);
+        group.done = done.data();
+        queue(lock, group, ranges);
+        bool completed = true;
+        std::size_t next = 0;
+        while (next < ranges.size() && !group.error) {
+            if (done[next]) {
+                lock.unlock();
+                bool more = false;
+                std::exception_ptr error;
+                try {
+                    more = ready(ready_context, ranges[next].first, ranges[next].second);
+                } catch (...) {
+                    error = std::current_exception();
+                }
+                lock.lock();
+                if (error || !more) {
+                    if (error && !group.error) group.error = std::move(error);
+                    group.stopped = true;
+                    completed = false;
+                    break;
+                }
+                ++next;
+            } else if (!take_and_run(lock)) {
+                ready_.wait(lock);
+            }
+        }
+        help_until_done(lock, group);
+        return completed;
+    }
+
+private:
+    void queue(std::unique_lock<std::mutex>& lock, Group& group, const Ranges& ranges) {
         std::size_t queued = 0;
         try {
             for (const auto& [begin, end] : ranges) {
-                queue_.push_back(Piece{&group, begin, end});
+                queue_.push_back(Piece{&group, queued, begin, end});
                 ++queued;
             }
         } catch (...) {
             // The queue could not grow: run nothing more of this group, but
-            // still wait for the pieces that are queued, as they point here.
+            // still wait for the pieces that are queued, as they point to it.
             group.remaining = queued;
             group.error = std::current_exception();
         }
         lock.unlock();
         if (queued > 1) ready_.notify_all();
         lock.lock();
+    }
+
+    // A waiting thread takes the newest piece: most often one of the pieces
+    // it is waiting for, and never older work when newer is queued, which
+    // keeps the nesting of helped pieces on its stack shallow.
+    bool take_and_run(std::unique_lock<std::mutex>& lock) {
+        if (queue_.empty()) return false;
+        const Piece piece = queue_.back();
+        queue_.pop_back();
+        execute(lock, piece);
+        return true;
+    }
+
+    void help_until_done(std::unique_lock<std::mutex>& lock, const Group& group) {
         while (group.remaining != 0) {
-            if (!queue_.empty()) {
-                const Piece piece = queue_.back();
-                queue_.pop_back();
-                execute(lock, piece);
-            } else {
-                ready_.wait(lock);
-            }
+            if (!take_and_run(lock)) ready_.wait(lock);
         }
     }
 
-private:
     [[noreturn]] void work() {
         std::unique_lock lock(mutex_);
         for (;;) {
@@ -129,7 +183,7 @@ private:
         Group& group = *piece.group;
         // Once one piece failed the operation's result is lost anyway, so
         // pieces not yet started are skipped rather than run.
-        const bool skip = group.error != nullptr;
+        const bool skip = group.error != nullptr || group.stopped;
         std::exception_ptr error;
         lock.unlock();
         if (!skip) {
@@ -142,13 +196,16 @@ private:
         }
         lock.lock();
         if (error && !group.error) group.error = std::move(error);
+        // An ordered caller waits for each piece in turn, not only the last.
+        const bool wake = group.done != nullptr;
+        if (wake) group.done[piece.index] = 1;
         // Touch nothing of the group after this: its owner may return as
         // soon as it sees 0.
-        if (--group.remaining == 0) ready_.notify_all();
+        if (--group.remaining == 0 || wake) ready_.notify_all();
     }
 
     std::mutex mutex_;
-    std::condition_variable ready_;  // a piece was queued, or a group finished
+    std::condition_variable ready_;  // a piece was queued, a group finished, or a piece of an ordered group
     std::deque<Piece> queue_;
     std::vector<std::thread> threads_;
 };
@@ -189,8 +246,7 @@ Pool& pool() {
 // no longer than `grain`: pieces much smaller than the pool needs for
 // balance only add queue traffic, which matters for cheap elements such as
 // the items of one tier.
-void cut(std::size_t begin, std::size_t end, std::size_t grain,
-         std::vector<std::pair<std::size_t, std::size_t>>& out) {
+void cut(std::size_t begin, std::size_t end, std::size_t grain, Ranges& out) {
     const std::size_t half = (end - begin) / 2;
     if (end - begin > grain && half >= kMinPiece) {
         cut(begin, begin + half, grain, out);
@@ -203,6 +259,15 @@ void cut(std::size_t begin, std::size_t end, std::size_t grain,
 // About this many pieces per thread keeps threads evenly busy when
 // elements differ in cost (files of different sizes).
 constexpr std::size_t kPiecesPerThread = 16;
+
+Ranges cut_for(std::size_t n, std::size_t cpus, const Pool& p) {
+    const std::size_t threads = std::max(cpus, p.workers() + 1);
+    const std::size_t pieces = kPiecesPerThread * threads;
+    Ranges ranges;
+    ranges.reserve(2 * pieces);
+    cut(0, n, (n + pieces - 1) / pieces, ranges);
+    return ranges;
+}
 
 }  // namespace
 
@@ -227,14 +292,29 @@ void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn) {
         return;
     }
     Pool& p = pool();
-    const std::size_t threads = std::max(cpus, p.workers() + 1);
-    const std::size_t pieces = kPiecesPerThread * threads;
-    std::vector<std::pair<std::size_t, std::size_t>> ranges;
-    ranges.reserve(2 * pieces);
-    cut(0, n, (n + pieces - 1) / pieces, ranges);
+    const Ranges ranges = cut_for(n, cpus, p);
     Group group{cpus, context, fn, ranges.size(), nullptr};
     p.run(group, ranges);
     if (group.error) std::rethrow_exception(group.error);
+}
+
+bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, PieceFn body, void* ready_context,
+                          ReadyFn ready) {
+    if (n == 0) return true;
+    cpus = std::max<std::size_t>(cpus, 1);
+    if (!runs_on_pool(n, cpus)) {
+        {
+            OperationCpus scope(cpus);
+            body(body_context, 0, n);
+        }
+        return ready(ready_context, 0, n);
+    }
+    Pool& p = pool();
+    const Ranges ranges = cut_for(n, cpus, p);
+    Group group{cpus, body_context, body, ranges.size(), nullptr};
+    const bool completed = p.run_ordered(group, ranges, ready_context, ready);
+    if (group.error) std::rethrow_exception(group.error);
+    return completed;
 }
 
 }  // namespace detail

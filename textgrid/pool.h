@@ -2,10 +2,11 @@
 // uses.
 //
 // With N the CPUs available to the process, a range of at least 10 x N
-// elements is cut into contiguous pieces (halved only while both halves keep
-// at least 20 elements) that run on the pool; a shorter range runs on the
-// calling thread as one piece. A thread that waits for its pieces runs other
-// queued pieces meanwhile, so nested parallel work never deadlocks.
+// elements is cut into contiguous pieces that run on the pool: halved only
+// while both halves keep at least 20 elements, and no further than about 16
+// pieces per thread. A shorter range runs on the calling thread as one
+// piece. A thread that waits for its pieces runs other queued pieces
+// meanwhile, so nested parallel work never deadlocks.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +31,15 @@ inline bool runs_on_pool(std::size_t n, std::size_t cpus) noexcept { return n >=
 
 namespace detail {
 using PieceFn = void (*)(void* context, std::size_t begin, std::size_t end);
+using ReadyFn = bool (*)(void* context, std::size_t begin, std::size_t end);
 void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn);
+bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, PieceFn body, void* ready_context,
+                          ReadyFn ready);
+
+template <class F>
+void* erase(F& f) noexcept {
+    return const_cast<void*>(static_cast<const void*>(&f));
+}
 }  // namespace detail
 
 // Calls body(begin, end) for contiguous pieces that together cover [0, n),
@@ -48,8 +57,28 @@ void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn);
 template <class Body>
 void parallel_for(std::size_t n, std::size_t cpus, Body&& body) {
     using B = std::remove_reference_t<Body>;
-    detail::parallel_for(n, cpus, const_cast<void*>(static_cast<const void*>(&body)),
+    detail::parallel_for(n, cpus, detail::erase(body),
                          [](void* ctx, std::size_t begin, std::size_t end) { (*static_cast<B*>(ctx))(begin, end); });
+}
+
+// parallel_for, and meanwhile on the calling thread ready(begin, end) -> bool
+// for consecutive ranges that together cover [0, n), in increasing order,
+// each as soon as body has finished on it and on everything before it. The
+// caller can so consume results in input order while the pool is still
+// producing later ones. Below the threshold: body(0, n), then ready(0, n).
+// ready returning false stops the work: pieces not yet started are skipped,
+// running ones end, and the call returns false. Returns true once ready has
+// seen all of [0, n). Exceptions from body or ready are handled as in
+// parallel_for; ready may have been called for a prefix of the range then.
+template <class Body, class Ready>
+bool parallel_for_ordered(std::size_t n, std::size_t cpus, Body&& body, Ready&& ready) {
+    using B = std::remove_reference_t<Body>;
+    using R = std::remove_reference_t<Ready>;
+    return detail::parallel_for_ordered(
+        n, cpus, detail::erase(body),
+        [](void* ctx, std::size_t begin, std::size_t end) { (*static_cast<B*>(ctx))(begin, end); },
+        detail::erase(ready),
+        [](void* ctx, std::size_t begin, std::size_t end) -> bool { return (*static_cast<R*>(ctx))(begin, end); });
 }
 
 }  // namespace textgrid

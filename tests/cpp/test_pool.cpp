@@ -199,6 +199,54 @@ void failure_skips_unstarted_pieces_and_waits_for_running_ones() {
     CHECK(each_once(cover(r, 5000, 2)));
 }
 
+void ordered_hands_over_finished_ranges_in_order() {
+    for (const auto& [n, cpus] : {std::pair<std::size_t, std::size_t>{7, 1}, {20, 2}, {5003, 1}, {100000, 2}}) {
+        std::vector<std::atomic<int>> made(n);
+        std::size_t next = 0;
+        bool in_order = true, finished = true, on_caller = true;
+        const auto caller = std::this_thread::get_id();
+        const bool completed = textgrid::parallel_for_ordered(
+            n, cpus,
+            [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) made[i].fetch_add(1);
+            },
+            [&](std::size_t begin, std::size_t end) {
+                in_order = in_order && begin == next && end > begin;
+                for (std::size_t i = begin; i < end; ++i) finished = finished && made[i].load() == 1;
+                on_caller = on_caller && std::this_thread::get_id() == caller;
+                next = end;
+                return true;
+            });
+        CHECK(completed && in_order && finished && on_caller && next == n);
+    }
+
+    // Stopping from ready: the call says so, and most of a long range is
+    // never made.
+    std::atomic<std::size_t> made{0};
+    const bool completed = textgrid::parallel_for_ordered(
+        1000000, 1,
+        [&](std::size_t begin, std::size_t end) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+            made += end - begin;
+        },
+        [&](std::size_t, std::size_t) { return false; });
+    CHECK(!completed);
+    CHECK(made.load() < 500000);
+
+    bool rethrown = false;
+    try {
+        (void)textgrid::parallel_for_ordered(
+            1000, 1, [](std::size_t, std::size_t) {},
+            [](std::size_t begin, std::size_t) -> bool {
+                if (begin != 0) throw std::runtime_error("consumer");
+                return true;
+            });
+    } catch (const std::runtime_error& e) {
+        rethrown = std::string(e.what()) == "consumer";
+    }
+    CHECK(rethrown);
+}
+
 void pieces_see_the_operation_cpu_count() {
     std::atomic<bool> all{true};
     // One case below the threshold, one on the pool, both with a count the
@@ -326,6 +374,7 @@ int main() {
     pool_runs_pieces_on_several_threads();
     nesting_does_not_deadlock();
     failure_skips_unstarted_pieces_and_waits_for_running_ones();
+    ordered_hands_over_finished_ranges_in_order();
     pieces_see_the_operation_cpu_count();
     available_cpus_follows_affinity();
     quota_parsing();
