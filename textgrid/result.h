@@ -61,9 +61,15 @@ using Status = Result<Ok>;
 // A read failure that ends the whole operation that asked for the read:
 // an unknown layout name, an unknown tier class, an item before any tier,
 // a short-layout file that ends too early.
+// The message is kept whole: what() stops at the first NUL byte, and a
+// layout name given by the caller may hold one.
 class FatalReadError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit FatalReadError(std::string message) : std::runtime_error(message), message_(std::move(message)) {}
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 }  // namespace textgrid

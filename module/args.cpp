@@ -1,0 +1,266 @@
+#include "module/args.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "module/module.h"
+
+namespace orvex {
+
+namespace {
+
+// The interpreter's own rules for binding arguments to `def f(a, b, c)`, in
+// its order: keywords first (unknown name, then a parameter already bound
+// by position), then too many positional arguments, then missing ones.
+
+void raise_unexpected_keyword(const char* function, PyObject* keyword) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", function, keyword);
+}
+
+void raise_multiple_values(const char* function, const char* name) {
+    PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, name);
+}
+
+void raise_too_many_positional(const char* function, std::size_t count, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", function, count,
+                 count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+}
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+void raise_missing(const char* function, const char* const* names, std::size_t count, const Handle* out) {
+    std::string list;
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        if (!out[i]) ++missing;
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (out[i]) continue;
+        if (seen > 0) {
+            if (missing == 2) list += " and ";
+            else if (seen + 1 == missing) list += ", and ";
+            else list += ", ";
+        }
+        list += '\'';
+        list += names[i];
+        list += '\'';
+        ++seen;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", function, missing,
+                 missing == 1 ? "" : "s", list.c_str());
+}
+
+bool is_numpy_bool_type(PyTypeObject* type) {
+    // NumPy names its boolean scalar "bool_" before 2.0 and "bool" since.
+    // Compare names rather than importing NumPy: the module must work, and
+    // import quickly, without it.
+    Object name = type_name(type);
+    if (!name) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+        PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0)
+        return false;
+    Object module = Object::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
+}
+
+// NumPy boolean arrays are iterated element by element, each a NumPy scalar,
+// so the type recognised last is remembered. The reference is kept for the
+// whole process so that the pointer can never name a different, later type.
+std::atomic<PyObject*> known_numpy_bool{nullptr};
+
+bool is_numpy_bool(PyTypeObject* type) {
+    if (reinterpret_cast<PyObject*>(type) == known_numpy_bool.load(std::memory_order_acquire)) return true;
+    if (!is_numpy_bool_type(type)) return false;
+    Object keep = Object::borrow(reinterpret_cast<PyObject*>(type));
+    PyObject* expected = nullptr;
+    if (known_numpy_bool.compare_exchange_strong(expected, keep.get(), std::memory_order_acq_rel))
+        (void)keep.release();  // now owned by known_numpy_bool, never released
+    return true;
+}
+
+bool raise_cannot_cast(Handle obj, const char* target) {
+    Object name = type_name(obj.type());
+    if (!name) return false;
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", name.get(), target);
+    return false;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool bind_arguments(const char* function, const char* const* names, std::size_t count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, Handle* out) {
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    const std::size_t positional = std::min(given, count);
+    for (std::size_t i = 0; i < count; ++i) out[i] = i < positional ? Handle(args[i]) : Handle();
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+        std::size_t i = 0;
+        while (i < count && PyUnicode_CompareWithASCIIString(keyword, names[i]) != 0) ++i;
+        if (i == count) {
+            raise_unexpected_keyword(function, keyword);
+            return false;
+        }
+        if (out[i]) {
+            raise_multiple_values(function, names[i]);
+            return false;
+        }
+        out[i] = Handle(args[nargs + k]);
+    }
+
+    if (given > count) {
+        raise_too_many_positional(function, count, nargs);
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!out[i]) {
+            raise_missing(function, names, count, out);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool check_list(Handle obj) {
+    if (PyUnicode_Check(obj.get())) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(obj.get())) return raise_cannot_cast(obj, "Sequence");
+    return true;
+}
+
+std::size_t reserve_hint(Handle obj) noexcept {
+    // Enough to skip the early regrowths of a large list; past that the
+    // vector's geometric growth costs little next to converting each element.
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+    const Py_ssize_t n = PySequence_Size(obj.get());
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min(n, kMaxReserve));
+}
+
+}  // namespace detail
+
+bool convert_string(Handle obj, std::string& out) {
+    if (!PyUnicode_Check(obj.get())) return raise_cannot_cast(obj, "str");
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj.get(), &size);
+    if (!data) return false;
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool convert_flag(Handle obj, bool& out) {
+    if (obj.get() == Py_True || obj.get() == Py_False) {
+        out = obj.get() == Py_True;
+        return true;
+    }
+    PyTypeObject* type = obj.type();
+    if (!is_numpy_bool(type)) return raise_cannot_cast(obj, "bool");
+    inquiry to_bool = type->tp_as_number ? type->tp_as_number->nb_bool : nullptr;
+    if (!to_bool) {
+        Object name = type_name(type);
+        if (name)
+            PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                         name.get());
+        return false;
+    }
+    const int truth = to_bool(obj.get());
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+bool convert_float(Handle obj, double& out) {
+    if (PyFloat_CheckExact(obj.get())) {
+        out = PyFloat_AS_DOUBLE(obj.get());
+        return true;
+    }
+    const double value = PyFloat_AsDouble(obj.get());
+    if (value == -1.0 && PyErr_Occurred()) return false;
+    out = value;
+    return true;
+}
+
+bool convert_optional_float(Handle obj, std::optional<double>& out) {
+    if (obj.get() == Py_None) {
+        out.reset();
+        return true;
+    }
+    double value = 0.0;
+    if (!convert_float(obj, value)) return false;
+    out = value;
+    return true;
+}
+
+bool unpack_triple(Handle obj, std::array<Handle, 3>& out) {
+    if (!PyTuple_Check(obj.get())) return raise_cannot_cast(obj, "tuple");
+    const Py_ssize_t n = PyTuple_GET_SIZE(obj.get());
+    if (n != 3) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length 3, but got tuple of length %zd", n);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < 3; ++i) out[static_cast<std::size_t>(i)] = Handle(PyTuple_GET_ITEM(obj.get(), i));
+    return true;
+}
+
+bool convert_string_list(Handle obj, std::vector<std::string>& out) {
+    return convert_list(obj, out, convert_string);
+}
+
+void prefix_argument_error(const char* param) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    Object original = fetch_error();
+    Object text = Object::steal(PyObject_Str(original.get()));
+    if (!text) return;
+    Object message = Object::steal(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
+    if (!message) return;
+    Object error = Object::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    if (!error) return;
+    if (PyObject* cause = PyException_GetCause(original.get()))  // new reference
+        PyException_SetCause(error.get(), cause);                   // steals cause
+    PyErr_SetObject(PyExc_TypeError, error.get());
+}
+
+Object new_str(std::string_view text) noexcept {
+    return Object::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+Object new_str_list(const std::vector<std::string>& texts) noexcept {
+    Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        Object item = new_str(texts[i]);
+        if (!item) return Object();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals item
+    }
+    return list;
+}
+
+Object type_name(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    return Object::steal(PyType_GetName(type));
+#else
+    // What type.__name__ does: the heap type's own name, or a static type's
+    // tp_name after its last dot.
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE)
+        return Object::borrow(reinterpret_cast<PyHeapTypeObject*>(type)->ht_name);
+    const char* name = std::strrchr(type->tp_name, '.');
+    return Object::steal(PyUnicode_FromString(name ? name + 1 : type->tp_name));
+#endif
+}
+
+}  // namespace orvex

@@ -1,0 +1,126 @@
+// Binding of Python call arguments and their conversion into plain values.
+//
+// Every function of the module has only positional-or-keyword parameters,
+// all required, and takes the METH_FASTCALL | METH_KEYWORDS convention. The
+// binder reports problems in the interpreter's own words, so that a call of
+// an orvex function fails exactly as a call of `def f(a, b, c)` would.
+//
+// Contract shared by every function here: true on success; false with a
+// Python exception set, the output then being unspecified. They need the
+// interpreter lock. Nothing throws except std::bad_alloc from growing a
+// std::string or std::vector, which the entry point's guard turns into
+// MemoryError.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "module/py_object.h"
+
+namespace orvex {
+
+// ---- binding -------------------------------------------------------------
+
+namespace detail {
+bool bind_arguments(const char* function, const char* const* names, std::size_t count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, Handle* out);
+}  // namespace detail
+
+// Fills out[i] with a borrowed reference to the value of parameter names[i],
+// from the positional arguments first and then from the keywords. Fails
+// with TypeError for too many positional arguments, an unknown keyword, a
+// parameter given twice, or missing parameters.
+template <std::size_t N>
+bool bind_arguments(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, std::array<Handle, N>& out) {
+    return detail::bind_arguments(function, names.data(), N, args, nargs, kwnames, out.data());
+}
+
+// ---- conversions of single values ------------------------------------------
+// Errors are reported without naming the parameter; convert_argument adds
+// that.
+
+// A str or str subclass, as UTF-8. TypeError for any other type (bytes and
+// path objects included); UnicodeEncodeError for lone surrogates.
+bool convert_string(Handle obj, std::string& out);
+
+// True or False, or a NumPy boolean scalar (recognised by its type's name,
+// without importing NumPy). TypeError for anything else, 0 and 1 included.
+bool convert_flag(Handle obj, bool& out);
+
+// A float, or anything the interpreter converts to one (int, __float__,
+// __index__, NumPy scalars); the interpreter's error otherwise.
+bool convert_float(Handle obj, double& out);
+
+// None gives no value; anything else as convert_float.
+bool convert_optional_float(Handle obj, std::optional<double>& out);
+
+// A tuple or tuple subclass of exactly three elements; out receives borrowed
+// references to them. TypeError for other types (lists included),
+// ValueError for another length.
+bool unpack_triple(Handle obj, std::array<Handle, 3>& out);
+
+namespace detail {
+// Refuses str and non-sequences with the list conversion's TypeError.
+bool check_list(Handle obj);
+// A capacity worth reserving for obj's elements: its reported length, capped
+// so that a length that lies cannot make us allocate wildly; 0 when the
+// length cannot be read (its error is cleared).
+std::size_t reserve_hint(Handle obj) noexcept;
+}  // namespace detail
+
+// Any sequence but a str (list, tuple, range, one-dimensional NumPy array,
+// ...), taken by iteration; convert(Handle element, T& value) -> bool turns
+// each element into a T. The first element that fails ends the conversion
+// with its own error. out is replaced, not appended to.
+template <class T, class Convert>
+bool convert_list(Handle obj, std::vector<T>& out, Convert&& convert) {
+    if (!detail::check_list(obj)) return false;
+    out.clear();
+    out.reserve(detail::reserve_hint(obj));
+    Object iter = Object::steal(PyObject_GetIter(obj.get()));
+    if (!iter) return false;
+    while (Object element = Object::steal(PyIter_Next(iter.get()))) {
+        T value{};
+        if (!convert(element.handle(), value)) return false;
+        out.push_back(std::move(value));
+    }
+    return !PyErr_Occurred();
+}
+
+bool convert_string_list(Handle obj, std::vector<std::string>& out);
+
+// ---- arguments ---------------------------------------------------------------
+
+// Turns a pending TypeError into TypeError("argument '{param}': {message}")
+// that takes over the original's __cause__; any other pending error is left
+// as it is.
+void prefix_argument_error(const char* param) noexcept;
+
+// Converts the value of one parameter; on failure the error names the
+// parameter as prefix_argument_error describes.
+template <class T, class Convert>
+bool convert_argument(const char* param, Handle obj, T& out, Convert&& convert) {
+    if (convert(obj, out)) return true;
+    prefix_argument_error(param);
+    return false;
+}
+
+// ---- conversions to Python ---------------------------------------------------
+
+// A new str from UTF-8 text (new reference); empty with UnicodeDecodeError
+// set for text that is not UTF-8.
+Object new_str(std::string_view text) noexcept;
+
+// A new list of new str objects, created at its final length (new
+// reference); empty with the Python error set on failure.
+Object new_str_list(const std::vector<std::string>& texts) noexcept;
+
+// The type's name as type(obj).__name__ gives it (new reference).
+Object type_name(PyTypeObject* type) noexcept;
+
+}  // namespace orvex

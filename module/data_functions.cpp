@@ -1,0 +1,171 @@
+// textgrid2data and textgrids2data: TextGrid files as nested tuples and lists.
+
+#include <array>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/args.h"
+#include "module/functions.h"
+#include "module/module.h"
+#include "textgrid/converter.h"
+#include "textgrid/lib.h"
+
+namespace orvex {
+
+namespace {
+
+PyDoc_STRVAR(textgrid2data__doc__,
+             "textgrid2data(file, strict, file_type)\n"
+             "--\n"
+             "\n"
+             "Converts a single TextGrid file to structured data format.\n"
+             "\n"
+             "Reads the file and returns it as nested tuples and lists that keep the\n"
+             "hierarchy of tiers and items, a form meant for inspection and manipulation\n"
+             "by hand.\n"
+             "\n"
+             "Arguments:\n"
+             "    file: Path of the TextGrid file.\n"
+             "    strict: True for strict parsing, False for lenient parsing.\n"
+             "    file_type: \"long\" or \"short\".\n"
+             "\n"
+             "Returns:\n"
+             "    A tuple (tmin, tmax, tiers): the global start time, the global end time\n"
+             "    and the list of tiers. Each tier is a tuple (name, is_interval, items),\n"
+             "    is_interval being True for an interval tier and False for a point tier,\n"
+             "    and items its list of (tmin, tmax, label) tuples.\n"
+             "\n"
+             "Errors:\n"
+             "    IOError: The file cannot be read or parsed.");
+
+PyDoc_STRVAR(textgrids2data__doc__,
+             "textgrids2data(files, strict, file_type)\n"
+             "--\n"
+             "\n"
+             "Converts multiple TextGrid files to structured data format.\n"
+             "\n"
+             "Processes several files as one batch and returns a list holding one element\n"
+             "per file.\n"
+             "\n"
+             "Arguments:\n"
+             "    files: List of file paths to process.\n"
+             "    strict: As for textgrid2data.\n"
+             "    file_type: As for textgrid2data.\n"
+             "\n"
+             "Returns:\n"
+             "    A list with one element per file, in the order of files: a tuple\n"
+             "    (tmin, tmax, tiers) of the global start time, the global end time and the\n"
+             "    tiers (name, is_interval, items). A file that cannot be read gives\n"
+             "    (0.0, 0.0, []).");
+
+constexpr std::array<const char*, 3> textgrid2data_params = {"file", "strict", "file_type"};
+constexpr std::array<const char*, 3> textgrids2data_params = {"files", "strict", "file_type"};
+
+// A new 3-tuple taking over the three parts, or empty with the Python error
+// set when a part is empty (its creation failed) or the tuple cannot be made.
+Object new_triple(Object first, Object second, Object third) noexcept {
+    if (!first || !second || !third) return Object();
+    Object tuple = Object::steal(PyTuple_New(3));
+    if (!tuple) return tuple;
+    PyTuple_SET_ITEM(tuple.get(), 0, first.release());   // steals
+    PyTuple_SET_ITEM(tuple.get(), 1, second.release());  // steals
+    PyTuple_SET_ITEM(tuple.get(), 2, third.release());   // steals
+    return tuple;
+}
+
+Object new_float(double value) noexcept { return Object::steal(PyFloat_FromDouble(value)); }
+
+Object new_flag(bool value) noexcept { return Object::borrow(value ? Py_True : Py_False); }
+
+Object new_items(const std::vector<textgrid::ItemData>& items) noexcept {
+    Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const textgrid::ItemData& item = items[i];
+        Object tuple = new_triple(new_float(item.tmin), new_float(item.tmax), new_str(item.label));
+        if (!tuple) return Object();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());  // steals
+    }
+    return list;
+}
+
+// (tmin, tmax, [(name, is_interval, [(tmin, tmax, label), ...]), ...]) as a
+// new reference, or empty with the Python error set.
+Object new_textgrid_data(const textgrid::TextGridData& data) noexcept {
+    Object tiers = Object::steal(PyList_New(static_cast<Py_ssize_t>(data.tiers.size())));
+    if (!tiers) return tiers;
+    for (std::size_t i = 0; i < data.tiers.size(); ++i) {
+        const textgrid::TierData& tier = data.tiers[i];
+        Object tuple = new_triple(new_str(tier.name), new_flag(tier.is_interval), new_items(tier.items));
+        if (!tuple) return Object();
+        PyList_SET_ITEM(tiers.get(), static_cast<Py_ssize_t>(i), tuple.release());  // steals
+    }
+    return new_triple(new_float(data.tmin), new_float(data.tmax), std::move(tiers));
+}
+
+Object textgrid2data_impl(const std::string& file, bool strict, const std::string& file_type) {
+    textgrid::TextGridData data;
+    {
+        textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, file_type);
+        if (!read) {
+            raise_read_error(file, read.error());
+            return Object();
+        }
+        data = textgrid::to_data(read.value());
+    }  // the TextGrid is released before the Python objects are made
+    return new_textgrid_data(data);
+}
+
+Object textgrids2data_impl(std::vector<std::string> files, bool strict, const std::string& file_type) {
+    std::vector<textgrid::TextGridData> batch = textgrid::files_to_data(files, strict, file_type);
+    files = {};
+    Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+    if (!list) return list;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        Object entry = new_textgrid_data(batch[i]);
+        if (!entry) return Object();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());  // steals
+        batch[i] = {};  // hand memory back as we go: the Python copy now holds it
+    }
+    return list;
+}
+
+PyObject* textgrid2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        std::array<Handle, 3> bound;
+        if (!bind_arguments("textgrid2data", textgrid2data_params, args, nargs, kwnames, bound)) return nullptr;
+        std::string file;
+        bool strict = false;
+        std::string file_type;
+        if (!convert_argument("file", bound[0], file, convert_string) ||
+            !convert_argument("strict", bound[1], strict, convert_flag) ||
+            !convert_argument("file_type", bound[2], file_type, convert_string))
+            return nullptr;
+        return textgrid2data_impl(file, strict, file_type).release();
+    });
+}
+
+PyObject* textgrids2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        std::array<Handle, 3> bound;
+        if (!bind_arguments("textgrids2data", textgrids2data_params, args, nargs, kwnames, bound)) return nullptr;
+        std::vector<std::string> files;
+        bool strict = false;
+        std::string file_type;
+        if (!convert_argument("files", bound[0], files, convert_string_list) ||
+            !convert_argument("strict", bound[1], strict, convert_flag) ||
+            !convert_argument("file_type", bound[2], file_type, convert_string))
+            return nullptr;
+        return textgrids2data_impl(std::move(files), strict, file_type).release();
+    });
+}
+
+}  // namespace
+
+PyMethodDef textgrid2data_def = {"textgrid2data", as_method(textgrid2data), METH_FASTCALL | METH_KEYWORDS,
+                                 textgrid2data__doc__};
+PyMethodDef textgrids2data_def = {"textgrids2data", as_method(textgrids2data), METH_FASTCALL | METH_KEYWORDS,
+                                  textgrids2data__doc__};
+
+}  // namespace orvex

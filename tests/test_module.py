@@ -1,0 +1,174 @@
+"""The module object: registration, signatures, one module per process, the internal-failure exception."""
+import inspect
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import orvex
+
+FUNCTIONS = {
+    "textgrid2vectors": (["file", "strict", "file_type"],
+                         "Converts a single TextGrid file to vectorized format."),
+    "textgrids2vectors": (["files", "strict", "file_type"],
+                          "Converts multiple TextGrid files to vectorized format with file tracking."),
+    "textgrid2data": (["file", "strict", "file_type"],
+                      "Converts a single TextGrid file to structured data format."),
+    "textgrids2data": (["files", "strict", "file_type"],
+                       "Converts multiple TextGrid files to structured data format."),
+    "data2textgrid": (["data", "tmin", "tmax", "output_file", "file_type"],
+                      "Creates a TextGrid file from structured data format."),
+    "vectors2textgrid": (["tmins", "tmaxs", "labels", "tier_names", "is_intervals", "tmin", "tmax",
+                          "output_file", "file_type"],
+                         "Creates a TextGrid file from vectorized format."),
+}
+
+
+def internal_error():
+    """An instance of the internal-failure exception, provoked by an unknown layout name."""
+    with pytest.raises(BaseException) as info:
+        orvex.textgrid2data("/no/such/file", True, "Long")
+    return info.value
+
+
+def run_child(code):
+    """Runs code in a fresh interpreter that finds the same orvex as this one; returns its stdout."""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(orvex.__file__))
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return done.stdout
+
+
+def test_all_lists_the_functions_in_registration_order():
+    assert orvex.__all__ == list(FUNCTIONS)
+    assert [name for name in vars(orvex) if name in FUNCTIONS] == list(FUNCTIONS)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_function_is_a_builtin_of_the_module(name):
+    function = getattr(orvex, name)
+    assert inspect.isbuiltin(function)
+    assert function.__name__ == name
+    assert function.__self__ is orvex
+    assert function.__module__ == "orvex"
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_signature_has_required_positional_or_keyword_parameters(name):
+    params = inspect.signature(getattr(orvex, name)).parameters.values()
+    assert [p.name for p in params] == FUNCTIONS[name][0]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    assert all(p.default is inspect.Parameter.empty for p in params)
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_docstring_starts_with_the_summary(name):
+    doc = getattr(orvex, name).__doc__
+    # the signature lines are published as __text_signature__ and hidden from __doc__
+    assert doc.splitlines()[0] == FUNCTIONS[name][1]
+
+
+def test_module_docstring():
+    first, blank, *rest = orvex.__doc__.splitlines()
+    assert (first, blank) == ("Python module for TextGrid file manipulation.", "")
+    assert "long" in " ".join(rest) and "short" in " ".join(rest)
+
+
+def test_reimport_returns_the_same_module_object():
+    saved = sys.modules.pop("orvex")
+    try:
+        import orvex as again
+        assert again is saved
+    finally:
+        sys.modules["orvex"] = saved
+
+
+@pytest.mark.slow
+def test_import_in_a_sub_interpreter_raises_import_error(tmp_path):
+    out = tmp_path / "outcome.txt"
+    sub_code = textwrap.dedent(f"""
+        try:
+            import orvex
+        except ImportError as exc:
+            outcome = "ImportError: " + str(exc)
+        else:
+            outcome = "imported"
+        with open({str(out)!r}, "w") as f:
+            f.write(outcome)
+    """)
+    run_child(f"""
+        import orvex
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            try:
+                import _xxsubinterpreters as interpreters
+            except ImportError:
+                raise SystemExit(0)
+        interp = interpreters.create()
+        interpreters.run_string(interp, {sub_code!r})
+        interpreters.destroy(interp)
+    """)
+    if not out.exists():
+        pytest.skip("this interpreter offers no sub-interpreters")
+    outcome = out.read_text()
+    assert re.match(r"ImportError: .*sub-?interpreters", outcome), outcome
+
+
+def test_internal_error_derives_from_base_exception_only():
+    exc = internal_error()
+    assert type(exc).__bases__ == (BaseException,)
+    assert not isinstance(exc, Exception)
+    assert exc.args == ("Unknown file type: Long",)
+    assert vars(exc) == {}
+    assert "BaseException" in type(exc).__doc__
+
+
+def test_internal_error_is_one_type_and_not_a_module_attribute():
+    kind = type(internal_error())
+    assert type(internal_error()) is kind
+    assert all(value is not kind for value in vars(orvex).values())
+    assert not hasattr(orvex, kind.__name__)
+
+
+def test_plain_except_exception_does_not_catch_internal_error():
+    with pytest.raises(BaseException) as info:
+        try:
+            orvex.textgrids2data(["/no/such/file"], False, "")
+        except Exception:  # must not swallow it
+            pytest.fail("caught by except Exception")
+    assert info.value.args == ("Unknown file type: ",)
+
+
+@pytest.mark.slow
+def test_module_imports_and_reads_without_numpy(tmp_path):
+    path = tmp_path / "empty.TextGrid"
+    path.write_text('File type = "ooTextFile"\nObject class = "TextGrid"\n\nxmin = 0\nxmax = 1\n'
+                    "tiers? <exists>\nsize = 0\nitem []:\n")
+    out = run_child(f"""
+        import sys
+
+        class NoNumpy:
+            def find_spec(self, name, path=None, target=None):
+                if name == "numpy" or name.startswith("numpy."):
+                    raise ImportError("numpy is blocked")
+                return None
+
+        sys.meta_path.insert(0, NoNumpy())
+        import orvex
+        print(orvex.textgrid2data({str(path)!r}, True, "long"))
+        try:
+            orvex.textgrid2data({str(path)!r}, 1, "long")
+        except TypeError as exc:
+            print(exc)
+        print(any(name.split(".")[0] == "numpy" for name in sys.modules))
+    """)
+    assert out.splitlines() == [
+        "(0.0, 1.0, [])",
+        "argument 'strict': 'int' object cannot be cast as 'bool'",
+        "False",
+    ]
