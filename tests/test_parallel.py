@@ -187,15 +187,6 @@ def test_fatal_failure_ends_the_batch(corpus, tmp_path, size, where):
     assert orvex.textgrids2data(good, False, "long") == expected
 
 
-@pytest.mark.parametrize("size", [0, 5, 400], ids=["empty", "serial", "pooled"])
-def test_unknown_layout_ends_any_nonempty_batch(corpus, size):
-    paths = [corpus[f"mixed{i}"][0] for i in range(size)]
-    if size == 0:
-        assert orvex.textgrids2data(paths, True, "Long") == []
-    else:
-        assert fatal_message(orvex.textgrids2data, paths, True, "Long") == "Unknown file type: Long"
-
-
 FORK_CHILD = r"""
 import hashlib, json, multiprocessing, os, sys
 import orvex
