@@ -6,7 +6,9 @@
 // safe: a worker whose piece starts parallel work of its own (a batch file
 // with a large tier) runs queued pieces, its own first, rather than blocking
 // a thread the nested work needs. It also means the pool is correct with any
-// number of workers, none included.
+// number of workers, none included. The one exception is the caller of an
+// ordered run, whose own work is handing finished pieces over; it runs only
+// the piece it needs next.
 #include <pthread.h>
 #include <signal.h>
 
@@ -51,10 +53,11 @@ struct Group {
     std::size_t cpus;
     void* context;
     detail::PieceFn fn;
-    std::size_t remaining;     // pieces not yet finished or skipped
-    std::exception_ptr error;  // the first failure
-    bool stopped = false;      // the caller wants no more pieces run
-    char* done = nullptr;      // ordered groups only: one flag per piece, set once it ended
+    std::size_t remaining;      // pieces not yet finished or skipped
+    std::exception_ptr error;   // the first failure
+    bool stopped = false;       // the caller wants no more pieces run
+    bool owner_asleep = false;  // the caller sleeps until a piece of this group ends
+    char* done = nullptr;       // ordered groups only: one flag per piece, set once it ended
 };
 
 struct Piece {
@@ -98,7 +101,9 @@ public:
     }
 
     // run, handing finished ranges to ready in order meanwhile; false when
-    // ready asked to stop.
+    // ready asked to stop. The caller only runs the piece it needs next, and
+    // only when no worker has taken it: that alone guarantees progress, and
+    // leaves it free to hand over each piece as soon as it is done.
     bool run_ordered(Group& group, const Ranges& ranges, void* ready_context, detail::ReadyFn ready) {
         std::vector<char> done(ranges.size(), 0);
         std::unique_lock lock(mutex_);
@@ -124,8 +129,13 @@ public:
                     break;
                 }
                 ++next;
-            } else if (!take_and_run(lock)) {
-                ready_.wait(lock);
+            } else if (!take_and_run(lock, group, next)) {
+                // The piece is running elsewhere. Running some other piece
+                // meanwhile would only delay handing this one over, and the
+                // handing over is the part no other thread can do.
+                group.owner_asleep = true;
+                handed_over_.wait(lock);
+                group.owner_asleep = false;
             }
         }
         help_until_done(lock, group);
@@ -146,8 +156,11 @@ private:
             group.remaining = queued;
             group.error = std::current_exception();
         }
+        // The caller takes a piece itself, so one fewer sleeper is needed;
+        // waking more than there are pieces only makes them sleep again.
+        const std::size_t wake = std::min(queued - std::min<std::size_t>(queued, 1), idle_);
         lock.unlock();
-        if (queued > 1) ready_.notify_all();
+        for (std::size_t i = 0; i < wake; ++i) work_.notify_one();
         lock.lock();
     }
 
@@ -162,16 +175,38 @@ private:
         return true;
     }
 
-    void help_until_done(std::unique_lock<std::mutex>& lock, const Group& group) {
+    // Runs the given piece of the group if no thread has taken it yet.
+    bool take_and_run(std::unique_lock<std::mutex>& lock, const Group& group, std::size_t index) {
+        const auto it = std::find_if(queue_.begin(), queue_.end(),
+                                     [&](const Piece& p) { return p.group == &group && p.index == index; });
+        if (it == queue_.end()) return false;
+        const Piece piece = *it;
+        queue_.erase(it);
+        execute(lock, piece);
+        return true;
+    }
+
+    // Sleeps among the idle workers when nothing is queued, so that it is
+    // woken for new pieces as well as for the end of its group.
+    void help_until_done(std::unique_lock<std::mutex>& lock, Group& group) {
         while (group.remaining != 0) {
-            if (!take_and_run(lock)) ready_.wait(lock);
+            if (take_and_run(lock)) continue;
+            group.owner_asleep = true;
+            ++idle_;
+            work_.wait(lock);
+            --idle_;
+            group.owner_asleep = false;
         }
     }
 
     [[noreturn]] void work() {
         std::unique_lock lock(mutex_);
         for (;;) {
-            ready_.wait(lock, [this] { return !queue_.empty(); });
+            while (queue_.empty()) {
+                ++idle_;
+                work_.wait(lock);
+                --idle_;
+            }
             const Piece piece = queue_.front();
             queue_.pop_front();
             execute(lock, piece);
@@ -196,16 +231,21 @@ private:
         }
         lock.lock();
         if (error && !group.error) group.error = std::move(error);
-        // An ordered caller waits for each piece in turn, not only the last.
-        const bool wake = group.done != nullptr;
-        if (wake) group.done[piece.index] = 1;
-        // Touch nothing of the group after this: its owner may return as
-        // soon as it sees 0.
-        if (--group.remaining == 0 || wake) ready_.notify_all();
+        if (group.done != nullptr) group.done[piece.index] = 1;
+        const bool last = --group.remaining == 0;
+        // Wake the owner only when it sleeps; this runs once per piece, and
+        // most owners are busy helping. Touch nothing of the group after
+        // this: its owner may return as soon as it sees 0.
+        if (group.owner_asleep) {
+            if (group.done != nullptr) handed_over_.notify_all();
+            if (last) work_.notify_all();
+        }
     }
 
     std::mutex mutex_;
-    std::condition_variable ready_;  // a piece was queued, a group finished, or a piece of an ordered group
+    std::condition_variable work_;         // idle threads: a piece was queued, or a group ended
+    std::condition_variable handed_over_;  // ordered owners: a piece of theirs ended
+    std::size_t idle_ = 0;                 // threads asleep on work_
     std::deque<Piece> queue_;
     std::vector<std::thread> threads_;
 };
@@ -293,6 +333,13 @@ void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn) {
     }
     Pool& p = pool();
     const Ranges ranges = cut_for(n, cpus, p);
+    if (ranges.size() == 1) {
+        // Below 40 elements there is nothing to share: queueing the one
+        // piece would only have this thread take it back.
+        OperationCpus scope(cpus);
+        fn(context, 0, n);
+        return;
+    }
     Group group{cpus, context, fn, ranges.size(), nullptr};
     p.run(group, ranges);
     if (group.error) std::rethrow_exception(group.error);
@@ -311,6 +358,13 @@ bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, P
     }
     Pool& p = pool();
     const Ranges ranges = cut_for(n, cpus, p);
+    if (ranges.size() == 1) {
+        {
+            OperationCpus scope(cpus);
+            body(body_context, 0, n);
+        }
+        return ready(ready_context, 0, n);
+    }
     Group group{cpus, body_context, body, ranges.size(), nullptr};
     const bool completed = p.run_ordered(group, ranges, ready_context, ready);
     if (group.error) std::rethrow_exception(group.error);
