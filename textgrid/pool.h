@@ -48,7 +48,8 @@ void* erase(F& f) noexcept {
 // 1). Below the threshold the whole range is one call on the calling thread
 // and no thread is started; at or above it the process-wide pool is created
 // if need be (sized by RAYON_NUM_THREADS, else RAYON_RS_NUM_CPUS, else
-// available_cpus()) and the calling thread runs pieces too while it waits.
+// available_cpus()) and the calling thread runs pieces too while it waits;
+// a range that makes only one piece (under 40 elements) runs in place.
 // Pieces may run in any order and at once, so each must write only its own
 // output slots. body may itself call parallel_for. If a piece throws,
 // pieces not yet started are skipped and the first exception is rethrown
@@ -65,7 +66,8 @@ void parallel_for(std::size_t n, std::size_t cpus, Body&& body) {
 // for consecutive ranges that together cover [0, n), in increasing order,
 // each as soon as body has finished on it and on everything before it. The
 // caller can so consume results in input order while the pool is still
-// producing later ones. Below the threshold: body(0, n), then ready(0, n).
+// producing later ones. When the range is one piece (below the threshold,
+// or under 40 elements): body(0, n), then ready(0, n), on the calling thread.
 // ready returning false stops the work: pieces not yet started are skipped,
 // running ones end, and the call returns false. Returns true once ready has
 // seen all of [0, n). Exceptions from body or ready are handled as in
