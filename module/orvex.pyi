@@ -1,0 +1,72 @@
+"""Python module for TextGrid file manipulation."""
+
+from collections.abc import Sequence
+from typing import Any, SupportsFloat, SupportsIndex, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "textgrid2vectors",
+    "textgrids2vectors",
+    "textgrid2data",
+    "textgrids2data",
+    "data2textgrid",
+    "vectors2textgrid",
+]
+
+# A time as the module accepts it: anything float() takes except str.
+_Real = Union[SupportsFloat, SupportsIndex]
+# A flag: True/False or a NumPy boolean scalar; plain integers are refused.
+_Flag = Union[bool, np.bool_]
+
+# (tmin, tmax, label) for one interval or point.
+_Item = tuple[float, float, str]
+# (name, is_interval, items) for one tier.
+_TierData = tuple[str, bool, list[_Item]]
+# (tmin, tmax, tiers) for one file.
+_TextGridData = tuple[float, float, list[_TierData]]
+
+# (tmins, tmaxs, labels, tier_names, is_intervals), one row per item.
+_TextGridVectors = tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    list[str],
+    list[str],
+    npt.NDArray[np.bool_],
+]
+# The five columns joined over all files, then the 0-based file id of each row.
+_TextGridsVectors = tuple[
+    npt.NDArray[np.float64],
+    npt.NDArray[np.float64],
+    list[str],
+    list[str],
+    npt.NDArray[np.bool_],
+    npt.NDArray[np.uint32],
+]
+
+_ItemIn = tuple[_Real, _Real, str]
+_TierIn = tuple[str, _Flag, Sequence[_ItemIn]]
+
+def textgrid2vectors(file: str, strict: _Flag, file_type: str) -> _TextGridVectors: ...
+def textgrids2vectors(files: Sequence[str], strict: _Flag, file_type: str) -> _TextGridsVectors: ...
+def textgrid2data(file: str, strict: _Flag, file_type: str) -> _TextGridData: ...
+def textgrids2data(files: Sequence[str], strict: _Flag, file_type: str) -> list[_TextGridData]: ...
+def data2textgrid(
+    data: Sequence[_TierIn],
+    tmin: _Real | None,
+    tmax: _Real | None,
+    output_file: str,
+    file_type: str,
+) -> None: ...
+def vectors2textgrid(
+    tmins: Sequence[_Real] | npt.NDArray[Any],
+    tmaxs: Sequence[_Real] | npt.NDArray[Any],
+    labels: Sequence[str],
+    tier_names: Sequence[str],
+    is_intervals: Sequence[_Flag] | npt.NDArray[np.bool_],
+    tmin: _Real | None,
+    tmax: _Real | None,
+    output_file: str,
+    file_type: str,
+) -> None: ...
