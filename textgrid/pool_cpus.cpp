@@ -104,16 +104,6 @@ std::string unescape_mount_path(std::string_view s) {
     return out;
 }
 
-struct Hierarchy {
-    std::string mount;  // where the hierarchy is mounted
-    std::string root;   // which of its groups the mount shows at `mount`
-};
-
-struct Mounts {
-    std::optional<Hierarchy> v2;
-    std::optional<Hierarchy> v1_cpu;
-};
-
 bool has_token(std::string_view list, std::string_view token) {
     for (std::string_view t : split(list, ',')) {
         if (t == token) return true;
@@ -121,38 +111,10 @@ bool has_token(std::string_view list, std::string_view token) {
     return false;
 }
 
-// Hybrid systems mount v2 somewhere other than /sys/fs/cgroup (often
-// /sys/fs/cgroup/unified) and v1 controllers beside it, so the mount table,
-// not a fixed path, says where each hierarchy lives.
-Mounts find_cgroup_mounts() {
-    Mounts mounts;
-    const auto table = read_small_file("/proc/self/mountinfo");
-    if (!table) {
-        mounts.v2 = Hierarchy{"/sys/fs/cgroup", "/"};
-        mounts.v1_cpu = Hierarchy{"/sys/fs/cgroup/cpu", "/"};
-        return mounts;
-    }
-    for (std::string_view line : split(*table, '\n')) {
-        // "id parent major:minor root mount-point options [tags...] - fstype source super-options"
-        const std::size_t dash = line.find(" - ");
-        if (dash == std::string_view::npos) continue;
-        const auto head = split(line.substr(0, dash), ' ');
-        const auto tail = split(line.substr(dash + 3), ' ');
-        if (head.size() < 5 || tail.size() < 3) continue;
-        Hierarchy h{unescape_mount_path(head[4]), unescape_mount_path(head[3])};
-        if (tail[0] == "cgroup2" && !mounts.v2) {
-            mounts.v2 = std::move(h);
-        } else if (tail[0] == "cgroup" && !mounts.v1_cpu && has_token(tail[2], "cpu")) {
-            mounts.v1_cpu = std::move(h);
-        }
-    }
-    return mounts;
-}
-
 // The directory of the process's group: its path from /proc/self/cgroup,
 // placed under the mount point. A path outside the mounted subtree (the
 // mount shows a group the process is not in) falls back to the mount point.
-std::string group_dir(const Hierarchy& h, std::string_view path) {
+std::string group_dir(const detail::Hierarchy& h, std::string_view path) {
     std::string_view root = h.root;
     if (root == "/") root = {};
     if (path.substr(0, root.size()) == root && (path.size() == root.size() || path[root.size()] == '/')) {
@@ -164,27 +126,20 @@ std::string group_dir(const Hierarchy& h, std::string_view path) {
     return h.mount + std::string(path);
 }
 
+detail::CgroupMounts find_cgroup_mounts() {
+    if (const auto table = read_small_file("/proc/self/mountinfo")) return detail::parse_cgroup_mounts(*table);
+    return {detail::Hierarchy{"/sys/fs/cgroup", "/"}, detail::Hierarchy{"/sys/fs/cgroup/cpu", "/"}};
+}
+
 std::optional<std::size_t> quota_cpus() {
     const auto groups = read_small_file("/proc/self/cgroup");
     if (!groups) return std::nullopt;
     // Quotas and group membership change while a process runs; where the
     // hierarchies are mounted does not, so the mount table is read once.
-    static const Mounts mounts = find_cgroup_mounts();
+    static const detail::CgroupMounts mounts = find_cgroup_mounts();
     std::optional<std::size_t> limit;
-    for (std::string_view line : split(*groups, '\n')) {
-        // "hierarchy-id:controllers:path"; v2 is "0::path".
-        const std::size_t first = line.find(':');
-        const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
-        if (second == std::string_view::npos) continue;
-        const std::string_view id = line.substr(0, first);
-        const std::string_view controllers = line.substr(first + 1, second - first - 1);
-        const std::string_view path = line.substr(second + 1);
-        if (id == "0" && controllers.empty() && mounts.v2) {
-            limit = min_limit(limit, detail::cgroup_limit(mounts.v2->mount, group_dir(*mounts.v2, path), true));
-        } else if (has_token(controllers, "cpu") && mounts.v1_cpu) {
-            limit = min_limit(limit,
-                              detail::cgroup_limit(mounts.v1_cpu->mount, group_dir(*mounts.v1_cpu, path), false));
-        }
+    for (const detail::GroupDir& g : detail::group_dirs(mounts, *groups)) {
+        limit = min_limit(limit, detail::cgroup_limit(g.mount, g.dir, g.v2));
     }
     return limit;
 }
@@ -252,6 +207,47 @@ std::optional<std::size_t> cgroup_limit(const std::string& mount, const std::str
         at.resize(slash);
     }
     return limit;
+}
+
+// Hybrid systems mount v2 somewhere other than /sys/fs/cgroup (often
+// /sys/fs/cgroup/unified) and v1 controllers beside it, so the mount table,
+// not a fixed path, says where each hierarchy lives.
+CgroupMounts parse_cgroup_mounts(std::string_view mountinfo) {
+    CgroupMounts mounts;
+    for (std::string_view line : split(mountinfo, '\n')) {
+        // "id parent major:minor root mount-point options [tags...] - fstype source super-options"
+        const std::size_t dash = line.find(" - ");
+        if (dash == std::string_view::npos) continue;
+        const auto head = split(line.substr(0, dash), ' ');
+        const auto tail = split(line.substr(dash + 3), ' ');
+        if (head.size() < 5 || tail.size() < 3) continue;
+        Hierarchy h{unescape_mount_path(head[4]), unescape_mount_path(head[3])};
+        if (tail[0] == "cgroup2" && !mounts.v2) {
+            mounts.v2 = std::move(h);
+        } else if (tail[0] == "cgroup" && !mounts.v1_cpu && has_token(tail[2], "cpu")) {
+            mounts.v1_cpu = std::move(h);
+        }
+    }
+    return mounts;
+}
+
+std::vector<GroupDir> group_dirs(const CgroupMounts& mounts, std::string_view proc_cgroup) {
+    std::vector<GroupDir> dirs;
+    for (std::string_view line : split(proc_cgroup, '\n')) {
+        // "hierarchy-id:controllers:path"; v2 is "0::path".
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+        if (second == std::string_view::npos) continue;
+        const std::string_view id = line.substr(0, first);
+        const std::string_view controllers = line.substr(first + 1, second - first - 1);
+        const std::string_view path = line.substr(second + 1);
+        if (id == "0" && controllers.empty() && mounts.v2) {
+            dirs.push_back({mounts.v2->mount, group_dir(*mounts.v2, path), true});
+        } else if (has_token(controllers, "cpu") && mounts.v1_cpu) {
+            dirs.push_back({mounts.v1_cpu->mount, group_dir(*mounts.v1_cpu, path), false});
+        }
+    }
+    return dirs;
 }
 
 std::optional<std::size_t> parse_thread_count(const char* value) {

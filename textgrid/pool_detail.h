@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace textgrid::detail {
 
@@ -21,6 +22,30 @@ std::optional<std::size_t> parse_cpu_max(std::string_view text);
 // The same for a v1 pair cpu.cfs_quota_us / cpu.cfs_period_us; a quota of -1
 // means none.
 std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_view period);
+
+struct Hierarchy {
+    std::string mount;  // where the hierarchy is mounted
+    std::string root;   // which of its groups the mount shows there
+};
+
+struct CgroupMounts {
+    std::optional<Hierarchy> v2;
+    std::optional<Hierarchy> v1_cpu;  // the v1 hierarchy with the cpu controller
+};
+
+// The first v2 hierarchy and the first v1 hierarchy with the cpu controller
+// in a /proc/self/mountinfo text.
+CgroupMounts parse_cgroup_mounts(std::string_view mountinfo);
+
+struct GroupDir {
+    std::string mount;
+    std::string dir;  // the process's group, under mount
+    bool v2;
+};
+
+// The groups of a /proc/self/cgroup text whose CPU limits apply, as
+// directories under the mounts.
+std::vector<GroupDir> group_dirs(const CgroupMounts& mounts, std::string_view proc_cgroup);
 
 // The smallest limit set on the control group at directory dir or on any of
 // its ancestors up to and including the hierarchy's mount point (dir must

@@ -31,12 +31,12 @@ namespace {
 
 int failures = 0;
 
-#define CHECK(cond)                                                               \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                           \
-        }                                                                         \
+#define CHECK(...)                                                                         \
+    do {                                                                                   \
+        if (!(__VA_ARGS__)) {                                                              \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #__VA_ARGS__); \
+            ++failures;                                                                    \
+        }                                                                                  \
     } while (0)
 
 std::size_t thread_count() {
@@ -299,6 +299,38 @@ void quota_parsing() {
     fs::remove_all(mount);
 }
 
+std::vector<std::string> dirs_of(const char* mountinfo, const char* proc_cgroup) {
+    std::vector<std::string> out;
+    for (const auto& g : detail::group_dirs(detail::parse_cgroup_mounts(mountinfo), proc_cgroup)) {
+        out.push_back((g.v2 ? "v2 " : "v1 ") + g.mount + " " + g.dir);
+    }
+    return out;
+}
+
+void control_groups_are_found_through_the_mount_table() {
+    using V = std::vector<std::string>;
+    // A container with its own cgroup namespace, v2 only.
+    CHECK(dirs_of("30 25 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw,nsdelegate\n", "0::/\n") ==
+          V{"v2 /sys/fs/cgroup /sys/fs/cgroup"});
+    // A host: the group lies below the mount.
+    CHECK(dirs_of("30 25 0:26 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n", "0::/user.slice/app.scope\n") ==
+          V{"v2 /sys/fs/cgroup /sys/fs/cgroup/user.slice/app.scope"});
+    // Hybrid: v2 at .../unified, cpu among comounted v1 controllers, an
+    // escaped blank in a path, and lines for other controllers ignored.
+    CHECK(dirs_of("31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+                  "32 31 0:29 / /sys/fs/cgroup/cpu,cpuacct rw shared:9 - cgroup cgroup rw,cpu,cpuacct\n"
+                  "33 31 0:30 / /sys/fs/cgroup/cpuset rw - cgroup cgroup rw,cpuset\n"
+                  "41 31 0:38 / /sys/fs/cgroup/uni\\040fied rw - cgroup2 cgroup2 rw\n",
+                  "4:memory:/x\n3:cpuset:/\n2:cpu,cpuacct:/batch\n0::/\n") ==
+          V{"v1 /sys/fs/cgroup/cpu,cpuacct /sys/fs/cgroup/cpu,cpuacct/batch", "v2 /sys/fs/cgroup/uni fied /sys/fs/cgroup/uni fied"});
+    // v1 without a cgroup namespace: the mount shows the process's own group.
+    CHECK(dirs_of("50 40 0:40 /docker/abc /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", "5:cpu:/docker/abc\n") ==
+          V{"v1 /sys/fs/cgroup/cpu /sys/fs/cgroup/cpu"});
+    CHECK(dirs_of("50 40 0:40 /docker/abc /sys/fs/cgroup/cpu ro - cgroup cgroup rw,cpu\n", "5:cpu:/other\n") ==
+          V{"v1 /sys/fs/cgroup/cpu /sys/fs/cgroup/cpu"});
+    CHECK(dirs_of("", "0::/\n").empty());
+}
+
 void thread_count_from_environment() {
     using detail::parse_thread_count;
     using L = std::optional<std::size_t>;
@@ -366,6 +398,7 @@ int main() {
     pieces_see_the_operation_cpu_count();
     available_cpus_follows_affinity();
     quota_parsing();
+    control_groups_are_found_through_the_mount_table();
     fork_child_builds_a_fresh_pool();
     if (failures != 0) std::fprintf(stderr, "%d check(s) failed\n", failures);
     return failures == 0 ? 0 : 1;
