@@ -309,6 +309,14 @@ Ranges cut_for(std::size_t n, std::size_t cpus, const Pool& p) {
     return ranges;
 }
 
+// Below the threshold no pool is made; under 40 elements the one piece
+// there would be is not worth queueing, as this thread would take it back.
+Ranges pieces_for(std::size_t n, std::size_t cpus, Pool*& p) {
+    if (!runs_on_pool(n, cpus)) return {};
+    p = &pool();
+    return cut_for(n, cpus, *p);
+}
+
 }  // namespace
 
 std::size_t available_cpus() noexcept {
@@ -326,22 +334,15 @@ std::size_t pool_worker_count() noexcept {
 void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn) {
     if (n == 0) return;
     cpus = std::max<std::size_t>(cpus, 1);
-    if (!runs_on_pool(n, cpus)) {
-        OperationCpus scope(cpus);
-        fn(context, 0, n);
-        return;
-    }
-    Pool& p = pool();
-    const Ranges ranges = cut_for(n, cpus, p);
-    if (ranges.size() == 1) {
-        // Below 40 elements there is nothing to share: queueing the one
-        // piece would only have this thread take it back.
+    Pool* p = nullptr;
+    const Ranges ranges = pieces_for(n, cpus, p);
+    if (ranges.size() <= 1) {
         OperationCpus scope(cpus);
         fn(context, 0, n);
         return;
     }
     Group group{cpus, context, fn, ranges.size(), nullptr};
-    p.run(group, ranges);
+    p->run(group, ranges);
     if (group.error) std::rethrow_exception(group.error);
 }
 
@@ -349,16 +350,9 @@ bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, P
                           ReadyFn ready) {
     if (n == 0) return true;
     cpus = std::max<std::size_t>(cpus, 1);
-    if (!runs_on_pool(n, cpus)) {
-        {
-            OperationCpus scope(cpus);
-            body(body_context, 0, n);
-        }
-        return ready(ready_context, 0, n);
-    }
-    Pool& p = pool();
-    const Ranges ranges = cut_for(n, cpus, p);
-    if (ranges.size() == 1) {
+    Pool* p = nullptr;
+    const Ranges ranges = pieces_for(n, cpus, p);
+    if (ranges.size() <= 1) {
         {
             OperationCpus scope(cpus);
             body(body_context, 0, n);
@@ -366,7 +360,7 @@ bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, P
         return ready(ready_context, 0, n);
     }
     Group group{cpus, body_context, body, ranges.size(), nullptr};
-    const bool completed = p.run_ordered(group, ranges, ready_context, ready);
+    const bool completed = p->run_ordered(group, ranges, ready_context, ready);
     if (group.error) std::rethrow_exception(group.error);
     return completed;
 }
