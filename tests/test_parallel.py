@@ -101,9 +101,9 @@ def child_cases(corpus, n):
 
 CHILD = r"""
 import hashlib, json, os, sys
-spec = json.loads(sys.stdin.read())
-if spec["cpus"]:
-    os.sched_setaffinity(0, spec["cpus"])
+job = json.loads(sys.stdin.read())
+if job["cpus"]:
+    os.sched_setaffinity(0, job["cpus"])
 
 def threads():
     return len(os.listdir("/proc/self/task"))
@@ -112,7 +112,7 @@ report = {"before_import": threads()}
 import orvex
 report["after_import"] = threads()
 digests = {}
-for name, paths in spec["cases"]:
+for name, paths in job["cases"]:
     if name.startswith("single-"):
         result = orvex.textgrid2data(paths[0], True, "long")
     else:
@@ -145,9 +145,9 @@ def test_results_do_not_depend_on_threads_or_threshold(corpus, n_cpus, threads_e
     # "below" and the tier of 10 x N - 1 items must start no thread, so they run first.
     order = ["below", f"single-tier{10 * n_cpus - 1}", "at"] + [c for c in cases if c not in
                                                                    ("below", "at", f"single-tier{10 * n_cpus - 1}")]
-    spec = {"cpus": ALL_CPUS[:n_cpus], "cases": [(name, batch(corpus, cases[name])[0]) for name in order]}
+    job = {"cpus": ALL_CPUS[:n_cpus], "cases": [(name, batch(corpus, cases[name])[0]) for name in order]}
     env = {} if threads_env is None else {"RAYON_NUM_THREADS": threads_env}
-    report = json.loads(run_child(CHILD, json.dumps(spec), env))
+    report = json.loads(run_child(CHILD, json.dumps(job), env))
 
     expected = {}
     for name, names in cases.items():
