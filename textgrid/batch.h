@@ -17,16 +17,6 @@
 
 namespace textgrid {
 
-// files_to_data for a caller that turns entries into something else as they
-// come: on the calling thread, consume(i, entry) is called for every path in
-// path order, as soon as entry i and all before it are made, while the pool
-// goes on reading later files; each entry is released right after. Returns
-// false when consume returned false (then no further file is started), true
-// once every path was consumed. Throws FatalReadError like files_to_data,
-// possibly after consume saw a prefix of the paths.
-bool files_to_data_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
-                        const std::function<bool(std::size_t index, const TextGridData& entry)>& consume);
-
 namespace detail {
 
 // The loop over files[begin, end) of one piece. A read error leaves the

@@ -1,6 +1,8 @@
 // Loading TextGrid files: one file, or a batch of many.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,5 +28,15 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 // first fatal read failure met; no result is returned then.
 std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
                                         std::string_view file_type);
+
+// files_to_data for a caller that turns entries into something else as they
+// come: on the calling thread, consume(i, entry) is called for every path in
+// path order, as soon as entry i and all before it are made, while the pool
+// goes on reading later files; each entry is released right after. Returns
+// false when consume returned false (then no further file is started), true
+// once every path was consumed. Throws FatalReadError like files_to_data,
+// possibly after consume saw a prefix of the paths.
+bool files_to_data_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+                        const std::function<bool(std::size_t index, const TextGridData& entry)>& consume);
 
 }  // namespace textgrid
