@@ -180,6 +180,19 @@ Object fetch_error() noexcept {
 #endif
 }
 
+#if PY_VERSION_HEX >= 0x030A0000
+GcPause::GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+
+GcPause::~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+}
+#else
+// Before 3.10 the collector has no C switch; the result is simply built with
+// it running.
+GcPause::GcPause() noexcept : was_enabled_(false) {}
+GcPause::~GcPause() = default;
+#endif
+
 namespace detail {
 
 void raise_current_exception() noexcept {

@@ -1,16 +1,28 @@
-// Serial stand-in for the batch until the pool-based one lands.
-#include "textgrid/lib.h"
+#include "textgrid/batch.h"
 
 namespace textgrid {
 
+namespace {
+
+TextGridData convert_to_data(const TextGrid& textgrid) { return to_data(textgrid); }
+
+TextGridVectors convert_to_vectors(const TextGrid& textgrid) { return to_vectors(textgrid); }
+
+}  // namespace
+
 std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
                                         std::string_view file_type) {
-    std::vector<TextGridData> out(files.size());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        Result<TextGrid> grid = read_from_file(files[i], strict, file_type);
-        if (grid) out[i] = to_data(grid.value());
-    }
-    return out;
+    return detail::files_to_entries<TextGridData>(files, strict, file_type, convert_to_data);
+}
+
+bool files_to_data_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+                        const std::function<bool(std::size_t index, const TextGridData& entry)>& consume) {
+    return detail::files_to_entries_each<TextGridData>(files, strict, file_type, convert_to_data, consume);
+}
+
+std::vector<TextGridVectors> files_to_vectors(const std::vector<std::string>& files, bool strict,
+                                              std::string_view file_type) {
+    return detail::files_to_entries<TextGridVectors>(files, strict, file_type, convert_to_vectors);
 }
 
 }  // namespace textgrid

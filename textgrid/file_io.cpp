@@ -1,5 +1,6 @@
 #include "textgrid/file_io.h"
 
+#include "textgrid/file_descriptor.h"
 #include "textgrid/textgrid.h"
 
 #include <cerrno>
@@ -11,26 +12,7 @@
 
 namespace textgrid {
 
-namespace {
-
-// Closes the descriptor on every way out. Don't retry close on EINTR: on
-// Linux the descriptor is gone either way, and a retry may close another
-// thread's new file.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_;
-};
-
-}  // namespace
+using detail::FileDescriptor;
 
 Result<std::string> read_text_file(const std::string& path) {
     if (path.find('\0') != std::string::npos) {

@@ -1,6 +1,8 @@
 // Loading TextGrid files: one file, or a batch of many.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +29,17 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
                                         std::string_view file_type);
 
-// The same for columnar vectors: one entry per path, in path order, with
+// files_to_data for a caller that turns entries into something else as they
+// come: on the calling thread, consume(i, entry) is called for every path in
+// path order, as soon as entry i and all before it are made, while the pool
+// goes on reading later files; each entry is released right after. Returns
+// false when consume returned false (then no further file is started), true
+// once every path was consumed. Throws FatalReadError like files_to_data,
+// possibly after consume saw a prefix of the paths.
+bool files_to_data_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+                        const std::function<bool(std::size_t index, const TextGridData& entry)>& consume);
+
+// files_to_data for columnar vectors: one entry per path, in path order, with
 // five empty columns for a file that gives a read error. The entries are
 // kept apart; joining them is the caller's work. Throws FatalReadError as
 // files_to_data does.

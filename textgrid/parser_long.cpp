@@ -48,21 +48,6 @@ public:
     }
 
 private:
-    // A quoted value's content: a value that opens with a quote runs to its
-    // closing quote, over line ends if need be (the lines it spans are then
-    // not read as structure); one that does not close before the text ends,
-    // or does not open with a quote, loses its enclosing quotes only.
-    void take_string(std::string_view value, std::string& out) {
-        if (!value.empty() && value.front() == '"') {
-            const char* close = scan::read_quoted(value.data(), lines_.text_end(), out);
-            if (close) {
-                if (close >= value.data() + value.size()) lines_.resume_after_line_of(close);
-                return;
-            }
-        }
-        out.assign(scan::strip_quotes(value));
-    }
-
     void key_line(std::string_view line) {
         const auto* eq = static_cast<const char*>(std::memchr(line.data(), '=', line.size()));
         if (!eq) return;
@@ -83,7 +68,7 @@ private:
         case State::tier: {
             Tier& tier = grid_.tiers.back();
             if (key == "class") {
-                take_string(value, scratch_);
+                lines_.take_string(value, scratch_);
                 if (scratch_ == "IntervalTier") {
                     tier.is_interval = true;
                 } else if (scratch_ == "TextTier") {
@@ -92,7 +77,7 @@ private:
                     throw FatalReadError("Unknown tier class: " + std::string(value));
                 }
             } else if (key == "name") {
-                take_string(value, tier.name);
+                lines_.take_string(value, tier.name);
             } else if (key == "xmin") {
                 tier.tmin = scan::parse_number(value);
             } else if (key == "xmax") {
@@ -111,7 +96,7 @@ private:
             } else if (key == "number") {
                 item.tmin = item.tmax = scan::parse_number(value);
             } else if (key == "text" || key == "mark") {
-                take_string(value, item.label);
+                lines_.take_string(value, item.label);
             }
             break;
         }

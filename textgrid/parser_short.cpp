@@ -28,7 +28,7 @@ private:
     Tier tier() {
         Tier tier;
         const std::string_view class_line = next("a tier class");
-        quoted(class_line, scratch_);
+        lines_.take_string(class_line, scratch_);
         if (scratch_ == "IntervalTier") {
             tier.is_interval = true;
         } else if (scratch_ == "TextTier") {
@@ -36,7 +36,7 @@ private:
         } else {
             throw FatalReadError("Unknown tier class: " + std::string(class_line));
         }
-        quoted(next("a tier name"), tier.name);
+        lines_.take_string(next("a tier name"), tier.name);
         tier.tmin = number("a tier xmin");
         tier.tmax = number("a tier xmax");
         tier.size = scan::parse_count(next("an item count"));
@@ -48,7 +48,7 @@ private:
             } else {
                 item.tmin = item.tmax = number("a point time");
             }
-            quoted(next("a label"), item.label);
+            lines_.take_string(next("a label"), item.label);
         }
         return tier;
     }
@@ -65,20 +65,6 @@ private:
     void skip(const char* what) { next(what); }
 
     double number(const char* what) { return scan::parse_number(next(what)); }
-
-    // A value that opens with a quote runs to its closing quote, over line
-    // ends if need be; the lines it spans are used up, so later positions
-    // shift by them.
-    void quoted(std::string_view line, std::string& out) {
-        if (!line.empty() && line.front() == '"') {
-            const char* close = scan::read_quoted(line.data(), lines_.text_end(), out);
-            if (close) {
-                if (close >= line.data() + line.size()) lines_.resume_after_line_of(close);
-                return;
-            }
-        }
-        out.assign(scan::strip_quotes(line));
-    }
 
     scan::LineCursor lines_;
     std::string scratch_;

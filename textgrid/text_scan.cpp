@@ -22,6 +22,16 @@ void LineCursor::resume_after_line_of(const char* p) noexcept {
     pos_ = lf ? lf + 1 : end_;
 }
 
+void LineCursor::take_string(std::string_view value, std::string& out) {
+    if (!value.empty() && value.front() == '"') {
+        if (const char* close = read_quoted(value.data(), end_, out)) {
+            if (close >= value.data() + value.size()) resume_after_line_of(close);
+            return;
+        }
+    }
+    out.assign(strip_quotes(value));
+}
+
 namespace {
 
 bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }

@@ -23,6 +23,15 @@ public:
     // Goes on after the line that holds `p` (a pointer into the text).
     void resume_after_line_of(const char* p) noexcept;
 
+    // The content of a value as the readers take it. A value that opens with
+    // a quote runs to its closing quote (read_quoted), over line ends if need
+    // be; the lines it spans are then used up, so they are never read as
+    // structure and later positions shift by them. A value that does not
+    // open with a quote, or does not close before the text ends, only loses
+    // its enclosing quotes. `value` must point into this cursor's text, on
+    // the line last returned.
+    void take_string(std::string_view value, std::string& out);
+
     const char* text_end() const noexcept { return end_; }
     const char* text_begin() const noexcept { return begin_; }
 

@@ -14,6 +14,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "textgrid/file_descriptor.h"
 #include "textgrid/pool.h"
 
 namespace textgrid {
@@ -294,32 +295,6 @@ std::string join(Pieces&& pieces) {
     return out;
 }
 
-// Owns one open file descriptor.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-
-    int get() const noexcept { return fd_; }
-
-    // Closes now so that a failure to flush (NFS, quotas) is reported.
-    Status close() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        // Don't retry close on EINTR: Linux has released the descriptor
-        // already, and a second close could hit one another thread opened.
-        if (::close(fd) != 0) return Error::from_errno(errno);
-        return Ok{};
-    }
-
-private:
-    int fd_;
-};
-
 Status write_all(int fd, const Pieces& pieces) {
     std::vector<iovec> iov;
     iov.reserve(pieces.size());
@@ -352,7 +327,7 @@ Status write_all(int fd, const Pieces& pieces) {
 }
 
 Status write_file(const std::string& path, const Pieces& pieces) {
-    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    detail::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (fd.get() < 0) return Error::from_errno(errno);
     if (auto st = write_all(fd.get(), pieces); !st) return st;
     return fd.close();
