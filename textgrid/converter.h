@@ -69,8 +69,6 @@ struct TextGridVectors {
     Column<bool> is_intervals;
 
     std::size_t rows() const noexcept { return tmins.size(); }
-    // The tier-name column spelled out, one name per row.
-    std::vector<std::string> tier_name_per_row() const;
 };
 
 // Copies every item of every tier into the columns; leaves the TextGrid

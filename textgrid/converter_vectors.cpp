@@ -36,11 +36,4 @@ TextGridVectors to_vectors(const TextGrid& textgrid) {
     return out;
 }
 
-std::vector<std::string> TextGridVectors::tier_name_per_row() const {
-    std::vector<std::string> names;
-    names.reserve(rows());
-    for (const TierNameRun& run : tier_names) names.insert(names.end(), run.rows, run.name);
-    return names;
-}
-
 }  // namespace textgrid
