@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +16,50 @@ namespace textgrid {
 
 using detail::FileDescriptor;
 
-Result<std::string> read_text_file(const std::string& path) {
+namespace {
+
+// A buffer for a file's bytes that is never zero-filled by us. Big ones are
+// aligned to 2 MiB and offered to the kernel for huge pages: faulting in
+// fresh 4 KiB pages one by one costs more than reading a cached file.
+class ReadBuffer {
+public:
+    explicit ReadBuffer(std::size_t capacity) { grow(capacity); }
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+    ~ReadBuffer() { std::free(data_); }
+
+    char* data() noexcept { return data_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    void grow(std::size_t capacity) {
+        constexpr std::size_t kHuge = std::size_t{2} << 20;
+        char* bigger;
+        if (data_ == nullptr && capacity >= 2 * kHuge) {
+            capacity = (capacity + kHuge - 1) / kHuge * kHuge;
+            bigger = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
+            if (bigger) ::madvise(bigger, capacity, MADV_HUGEPAGE);  // a hint only: failure is harmless
+        } else {
+            bigger = static_cast<char*>(std::realloc(data_, capacity));
+        }
+        if (!bigger) throw std::bad_alloc();
+        data_ = bigger;
+        capacity_ = capacity;
+    }
+
+    FileText release(std::size_t size) noexcept {
+        FileText text(data_, size);
+        data_ = nullptr;
+        return text;
+    }
+
+private:
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace
+
+Result<FileText> read_text_file(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return Error::invalid_input("file name contained an unexpected NUL byte");
     }
@@ -32,12 +77,11 @@ Result<std::string> read_text_file(const std::string& path) {
     if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         hint = static_cast<std::size_t>(st.st_size);
     }
-    std::string text;
-    text.resize(hint + 1);  // one spare byte, so that end of file is seen without growing
+    ReadBuffer buffer(hint + 1);  // one spare byte, so that end of file is seen without growing
     std::size_t used = 0;
     for (;;) {
-        if (used == text.size()) text.resize(text.size() < 4096 ? 8192 : text.size() * 2);
-        const ssize_t got = ::read(fd.get(), text.data() + used, text.size() - used);
+        if (used == buffer.capacity()) buffer.grow(buffer.capacity() < 4096 ? 8192 : buffer.capacity() * 2);
+        const ssize_t got = ::read(fd.get(), buffer.data() + used, buffer.capacity() - used);
         if (got < 0) {
             if (errno == EINTR) continue;
             return Error::from_errno(errno);
@@ -45,9 +89,8 @@ Result<std::string> read_text_file(const std::string& path) {
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    text.resize(used);
-    if (!is_valid_utf8(text)) return Error::invalid_data("stream did not contain valid UTF-8");
-    return text;
+    if (!is_valid_utf8({buffer.data(), used})) return Error::invalid_data("stream did not contain valid UTF-8");
+    return buffer.release(used);
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
@@ -105,9 +148,9 @@ std::string file_stem(std::string_view path) {
 
 Result<TextGrid> read_textgrid_file(const std::string& path, bool strict,
                                     TextGrid (*parse)(std::string_view text, std::string name)) {
-    Result<std::string> text = read_text_file(path);
+    Result<FileText> text = read_text_file(path);
     if (!text) return std::move(text.error());
-    TextGrid grid = parse(text.value(), file_stem(path));
+    TextGrid grid = parse(text.value().view(), file_stem(path));
     if (strict) {
         if (Status st = TextGrid::assert_valid(grid); !st) return std::move(st.error());
     }

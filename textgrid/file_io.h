@@ -1,6 +1,9 @@
 // Loading a whole file as UTF-8 text.
 #pragma once
 
+#include <cstddef>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -10,12 +13,29 @@ namespace textgrid {
 
 struct TextGrid;
 
+// The bytes of a loaded file; move-only, frees its memory.
+class FileText {
+public:
+    FileText() = default;
+    FileText(char* data, std::size_t size) noexcept : data_(data), size_(size) {}
+
+    std::string_view view() const noexcept { return {data_ ? data_.get() : "", size_}; }
+
+private:
+    struct Free {
+        void operator()(char* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<char, Free> data_;
+    std::size_t size_ = 0;
+};
+
 // The whole content of the file at `path`. Returns an os error when the file
 // cannot be opened or read (a directory included), invalid input when the
 // path holds a NUL byte (never cut short into another path), and invalid
 // data "stream did not contain valid UTF-8" when the bytes are not UTF-8.
-// The file is closed on every path. Throws only std::bad_alloc.
-Result<std::string> read_text_file(const std::string& path);
+// The file is closed on every path. Throws std::bad_alloc when no memory is
+// left for the text.
+Result<FileText> read_text_file(const std::string& path);
 
 // True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).

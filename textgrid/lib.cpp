@@ -15,9 +15,9 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     // the file again by itself, so the text read here is only looked at.
     bool is_long;
     {
-        Result<std::string> text = read_text_file(path);
+        Result<FileText> text = read_text_file(path);
         if (!text) return std::move(text.error());
-        is_long = text.value().find("item []") != std::string::npos;
+        is_long = text.value().view().find("item []") != std::string_view::npos;
     }
     return is_long ? read_from_file_long(path, strict) : read_from_file_short(path, strict);
 }
