@@ -52,8 +52,9 @@ private:
         const auto* eq = static_cast<const char*>(std::memchr(line.data(), '=', line.size()));
         if (!eq) return;
         const auto split = static_cast<std::size_t>(eq - line.data());
-        const std::string_view key = scan::trim(line.substr(0, split));
-        const std::string_view value = scan::trim(line.substr(split + 1));
+        // The line is trimmed already, so only the inner ends need it.
+        const std::string_view key = scan::trim_back(line.substr(0, split));
+        const std::string_view value = scan::trim_front(line.substr(split + 1));
 
         switch (state_) {
         case State::header:

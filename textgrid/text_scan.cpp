@@ -129,31 +129,59 @@ DecimalShape decimal_shape(std::string_view s) noexcept {
     return shape;
 }
 
+// Exact powers of ten: every one up to 1e22 is a double.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Most times in TextGrid files are short plain decimals ("1.2345"). When all
+// digits fit below 2^53 the value is that integer over an exact power of
+// ten, which one IEEE division rounds correctly. False leaves the text to
+// the general path.
+bool parse_simple_decimal(std::string_view s, double& out) noexcept {
+    std::uint64_t mantissa = 0;  // may wrap for long inputs; they are refused below
+    std::size_t digits = 0, fraction = 0, i = 0;
+    const std::size_t n = s.size();
+    for (; i < n && is_digit(s[i]); ++i, ++digits) mantissa = mantissa * 10 + static_cast<unsigned>(s[i] - '0');
+    if (i < n && s[i] == '.') {
+        for (++i; i < n && is_digit(s[i]); ++i, ++digits, ++fraction) {
+            mantissa = mantissa * 10 + static_cast<unsigned>(s[i] - '0');
+        }
+    }
+    if (i != n || digits == 0 || digits > 15 || fraction > 22) return false;
+    const auto whole = static_cast<double>(mantissa);
+    out = fraction ? whole / kExactPowersOfTen[fraction] : whole;
+    return true;
+}
+
 }  // namespace
 
-std::string_view trim(std::string_view s) noexcept {
+std::string_view trim_front(std::string_view s) noexcept {
     // Indentation is ASCII nearly always: skip it in a tight loop and look for
     // the multi-byte white space only where a non-ASCII byte stands.
     for (;;) {
         std::size_t i = 0;
         while (i < s.size() && is_ascii_space(static_cast<unsigned char>(s[i]))) ++i;
         s.remove_prefix(i);
-        if (s.empty() || static_cast<unsigned char>(s.front()) < 0x80) break;
+        if (s.empty() || static_cast<unsigned char>(s.front()) < 0x80) return s;
         const std::size_t k = space_at_front(s);
-        if (k == 0) break;
+        if (k == 0) return s;
         s.remove_prefix(k);
     }
+}
+
+std::string_view trim_back(std::string_view s) noexcept {
     for (;;) {
         std::size_t n = s.size();
         while (n > 0 && is_ascii_space(static_cast<unsigned char>(s[n - 1]))) --n;
         s = s.substr(0, n);
-        if (s.empty() || static_cast<unsigned char>(s.back()) < 0x80) break;
+        if (s.empty() || static_cast<unsigned char>(s.back()) < 0x80) return s;
         const std::size_t k = space_at_back(s);
-        if (k == 0) break;
+        if (k == 0) return s;
         s.remove_suffix(k);
     }
-    return s;
 }
+
+std::string_view trim(std::string_view s) noexcept { return trim_back(trim_front(s)); }
 
 double parse_number(std::string_view s) noexcept {
     bool negative = false;
@@ -163,6 +191,7 @@ double parse_number(std::string_view s) noexcept {
     }
     if (s.empty()) return 0.0;
     double value = 0.0;
+    if (parse_simple_decimal(s, value)) return negative ? -value : value;
     if (is_digit(s[0]) || s[0] == '.') {
         // from_chars would also take "nan(...)" or a second sign; the grammar
         // is checked first so that only plain decimals reach it.

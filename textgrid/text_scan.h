@@ -46,6 +46,9 @@ private:
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000). The input must be
 // valid UTF-8.
 std::string_view trim(std::string_view s) noexcept;
+// The two halves of trim, for text already trimmed at the other end.
+std::string_view trim_front(std::string_view s) noexcept;
+std::string_view trim_back(std::string_view s) noexcept;
 
 // A 64-bit float in decimal form: optional sign, digits with an optional
 // point (not both sides empty), optional exponent; or inf, infinity, nan in
