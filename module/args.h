@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "module/py_object.h"
@@ -109,6 +110,30 @@ bool convert_argument(const char* param, Handle obj, T& out, Convert&& convert) 
     prefix_argument_error(param);
     return false;
 }
+
+// The arguments of every reading function: a path (std::string) or a list of
+// paths (std::vector<std::string>), the strict flag and the layout name,
+// bound and converted in that order.
+template <class Paths>
+struct ReadArguments {
+    Paths paths;
+    bool strict = false;
+    std::string file_type;
+
+    bool convert(const char* function, const std::array<const char*, 3>& names, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
+        std::array<Handle, 3> bound;
+        if (!bind_arguments(function, names, args, nargs, kwnames, bound)) return false;
+        bool paths_ok;
+        if constexpr (std::is_same_v<Paths, std::string>) {
+            paths_ok = convert_argument(names[0], bound[0], paths, convert_string);
+        } else {
+            paths_ok = convert_argument(names[0], bound[0], paths, convert_string_list);
+        }
+        return paths_ok && convert_argument(names[1], bound[1], strict, convert_flag) &&
+               convert_argument(names[2], bound[2], file_type, convert_string);
+    }
+};
 
 // ---- conversions to Python ---------------------------------------------------
 

@@ -137,31 +137,17 @@ Object textgrids2data_impl(std::vector<std::string> files, bool strict, const st
 
 PyObject* textgrid2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        std::array<Handle, 3> bound;
-        if (!bind_arguments("textgrid2data", textgrid2data_params, args, nargs, kwnames, bound)) return nullptr;
-        std::string file;
-        bool strict = false;
-        std::string file_type;
-        if (!convert_argument("file", bound[0], file, convert_string) ||
-            !convert_argument("strict", bound[1], strict, convert_flag) ||
-            !convert_argument("file_type", bound[2], file_type, convert_string))
-            return nullptr;
-        return textgrid2data_impl(file, strict, file_type).release();
+        ReadArguments<std::string> a;
+        if (!a.convert("textgrid2data", textgrid2data_params, args, nargs, kwnames)) return nullptr;
+        return textgrid2data_impl(a.paths, a.strict, a.file_type).release();
     });
 }
 
 PyObject* textgrids2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        std::array<Handle, 3> bound;
-        if (!bind_arguments("textgrids2data", textgrids2data_params, args, nargs, kwnames, bound)) return nullptr;
-        std::vector<std::string> files;
-        bool strict = false;
-        std::string file_type;
-        if (!convert_argument("files", bound[0], files, convert_string_list) ||
-            !convert_argument("strict", bound[1], strict, convert_flag) ||
-            !convert_argument("file_type", bound[2], file_type, convert_string))
-            return nullptr;
-        return textgrids2data_impl(std::move(files), strict, file_type).release();
+        ReadArguments<std::vector<std::string>> a;
+        if (!a.convert("textgrids2data", textgrids2data_params, args, nargs, kwnames)) return nullptr;
+        return textgrids2data_impl(std::move(a.paths), a.strict, a.file_type).release();
     });
 }
 

@@ -258,33 +258,17 @@ Object textgrids2vectors_impl(std::vector<std::string> files, bool strict, const
 
 PyObject* textgrid2vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        std::array<Handle, 3> bound;
-        if (!bind_arguments("textgrid2vectors", textgrid2vectors_params, args, nargs, kwnames, bound))
-            return nullptr;
-        std::string file;
-        bool strict = false;
-        std::string file_type;
-        if (!convert_argument("file", bound[0], file, convert_string) ||
-            !convert_argument("strict", bound[1], strict, convert_flag) ||
-            !convert_argument("file_type", bound[2], file_type, convert_string))
-            return nullptr;
-        return textgrid2vectors_impl(file, strict, file_type).release();
+        ReadArguments<std::string> a;
+        if (!a.convert("textgrid2vectors", textgrid2vectors_params, args, nargs, kwnames)) return nullptr;
+        return textgrid2vectors_impl(a.paths, a.strict, a.file_type).release();
     });
 }
 
 PyObject* textgrids2vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        std::array<Handle, 3> bound;
-        if (!bind_arguments("textgrids2vectors", textgrids2vectors_params, args, nargs, kwnames, bound))
-            return nullptr;
-        std::vector<std::string> files;
-        bool strict = false;
-        std::string file_type;
-        if (!convert_argument("files", bound[0], files, convert_string_list) ||
-            !convert_argument("strict", bound[1], strict, convert_flag) ||
-            !convert_argument("file_type", bound[2], file_type, convert_string))
-            return nullptr;
-        return textgrids2vectors_impl(std::move(files), strict, file_type).release();
+        ReadArguments<std::vector<std::string>> a;
+        if (!a.convert("textgrids2vectors", textgrids2vectors_params, args, nargs, kwnames)) return nullptr;
+        return textgrids2vectors_impl(std::move(a.paths), a.strict, a.file_type).release();
     });
 }
 
