@@ -18,10 +18,10 @@ def tiers_text(tiers, layout="long", xmax=None):
     if xmax is None:
         xmax = max([i[1] for _, _, items in tiers for i in items] + [1.0])
     quoted = lambda text: '"' + text.replace('"', '""') + '"'
-    spec = [("IntervalTier" if is_interval else "TextTier", quoted(name), 0.0, xmax,
+    tiers = [("IntervalTier" if is_interval else "TextTier", quoted(name), 0.0, xmax,
              [(a, b, quoted(label)) if is_interval else (a, quoted(label)) for a, b, label in items])
             for name, is_interval, items in tiers]
-    return (tg.long_text if layout == "long" else tg.short_text)(0.0, xmax, spec)
+    return (tg.long_text if layout == "long" else tg.short_text)(0.0, xmax, tiers)
 
 
 def write(path, tiers, layout="long", xmax=None):
