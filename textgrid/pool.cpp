@@ -365,6 +365,22 @@ bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, P
     return completed;
 }
 
+void run_tasks(std::size_t count, std::size_t cpus, void* context, PieceFn fn) {
+    if (count == 0) return;
+    cpus = std::max<std::size_t>(cpus, 1);
+    if (count == 1) {
+        OperationCpus scope(cpus);
+        fn(context, 0, 1);
+        return;
+    }
+    Ranges ranges;
+    ranges.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) ranges.emplace_back(i, i + 1);
+    Group group{cpus, context, fn, ranges.size(), nullptr};
+    pool().run(group, ranges);
+    if (group.error) std::rethrow_exception(group.error);
+}
+
 }  // namespace detail
 
 }  // namespace textgrid

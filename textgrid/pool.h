@@ -35,6 +35,7 @@ using ReadyFn = bool (*)(void* context, std::size_t begin, std::size_t end);
 void parallel_for(std::size_t n, std::size_t cpus, void* context, PieceFn fn);
 bool parallel_for_ordered(std::size_t n, std::size_t cpus, void* body_context, PieceFn body, void* ready_context,
                           ReadyFn ready);
+void run_tasks(std::size_t count, std::size_t cpus, void* context, PieceFn fn);
 
 template <class F>
 void* erase(F& f) noexcept {
@@ -81,6 +82,25 @@ bool parallel_for_ordered(std::size_t n, std::size_t cpus, Body&& body, Ready&& 
         [](void* ctx, std::size_t begin, std::size_t end) { (*static_cast<B*>(ctx))(begin, end); },
         detail::erase(ready),
         [](void* ctx, std::size_t begin, std::size_t end) -> bool { return (*static_cast<R*>(ctx))(begin, end); });
+}
+
+// Calls task(i) once for every i in [0, count), each as a piece of its own,
+// for a few large tasks that the caller has sized already (the splitting
+// rule above is for many small elements and would keep two tasks on the
+// calling thread). With count >= 2 the process-wide pool is created if need
+// be and the calling thread runs tasks too, then helps with other queued
+// work until all of its own have ended, so this nests with parallel_for like
+// parallel_for itself. count 1 runs in place and starts no thread; count 0
+// does nothing. Tasks may run in any order and at once, and see cpus (0
+// counts as 1) from available_cpus(). If a task throws, tasks not yet
+// started are skipped and the first exception in time is rethrown here
+// after the running ones ended; a caller that needs the outcome of each task
+// catches inside the task. May also throw std::bad_alloc.
+template <class Task>
+void run_tasks(std::size_t count, std::size_t cpus, Task&& task) {
+    using T = std::remove_reference_t<Task>;
+    detail::run_tasks(count, cpus, detail::erase(task),
+                      [](void* ctx, std::size_t index, std::size_t) { (*static_cast<T*>(ctx))(index); });
 }
 
 }  // namespace textgrid

@@ -105,6 +105,13 @@ void serial_below_threshold_starts_no_thread() {
     Record none(0);
     cover(none, 0, 1);
     CHECK(none.pieces.empty());
+    // One task runs in place; none runs nothing.
+    std::vector<std::thread::id> ran;
+    textgrid::run_tasks(1, 4, [&](std::size_t i) {
+        ran.push_back(i == 0 ? std::this_thread::get_id() : std::thread::id());
+    });
+    textgrid::run_tasks(0, 4, [&](std::size_t) { ran.emplace_back(); });
+    CHECK(ran == std::vector<std::thread::id>{std::this_thread::get_id()});
     CHECK(detail::pool_worker_count() == 0);
     CHECK(thread_count() == before);
 }
@@ -235,6 +242,49 @@ void ordered_hands_over_finished_ranges_in_order() {
             });
     } catch (const std::runtime_error& e) {
         rethrown = std::string(e.what()) == "consumer";
+    }
+    CHECK(rethrown);
+}
+
+void tasks_run_once_each_and_at_once() {
+    // Two tasks that wait for each other end in time only if both run at
+    // once: two tasks are never kept together on one thread.
+    std::atomic<int> arrived{0};
+    std::atomic<bool> met{true};
+    textgrid::run_tasks(2, 2, [&](std::size_t) {
+        ++arrived;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (arrived.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        if (arrived.load() < 2) met = false;
+    });
+    CHECK(met.load());
+
+    // Every index once, each task sees the given count, more tasks than
+    // threads, and nested both ways with parallel_for without deadlock.
+    constexpr std::size_t outer = 60, tasks = 5;
+    std::vector<std::atomic<int>> hits(outer * tasks);
+    std::atomic<bool> counted{true};
+    parallel_for(outer, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            textgrid::run_tasks(tasks, 3, [&, i](std::size_t k) {
+                if (textgrid::available_cpus() != 3) counted = false;
+                std::atomic<std::size_t> sum{0};
+                parallel_for(400, 3, [&](std::size_t b2, std::size_t e2) { sum += e2 - b2; });
+                if (sum == 400) hits[i * tasks + k].fetch_add(1);
+            });
+        }
+    });
+    bool all = true;
+    for (const auto& h : hits) all = all && h.load() == 1;
+    CHECK(all && counted.load());
+
+    bool rethrown = false;
+    try {
+        textgrid::run_tasks(4, 2, [](std::size_t k) {
+            if (k == 2) throw textgrid::FatalReadError("task 2");
+        });
+    } catch (const textgrid::FatalReadError& e) {
+        rethrown = e.message() == "task 2";
     }
     CHECK(rethrown);
 }
@@ -395,6 +445,7 @@ int main() {
     nesting_does_not_deadlock();
     failure_skips_unstarted_pieces_and_waits_for_running_ones();
     ordered_hands_over_finished_ranges_in_order();
+    tasks_run_once_each_and_at_once();
     pieces_see_the_operation_cpu_count();
     available_cpus_follows_affinity();
     quota_parsing();
