@@ -7,7 +7,7 @@
 namespace textgrid::scan {
 
 bool LineCursor::next(std::string_view& line) noexcept {
-    if (pos_ >= end_) return false;
+    if (pos_ >= stop_) return false;
     const char* lf = static_cast<const char*>(std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_)));
     const char* stop = lf ? lf : end_;
     const char* line_end = stop;

@@ -14,11 +14,23 @@ namespace textgrid::scan {
 // so "a\n" holds one line and "" none.
 class LineCursor {
 public:
-    explicit LineCursor(std::string_view text) noexcept
-        : begin_(text.data()), pos_(text.data()), end_(text.data() + text.size()) {}
+    explicit LineCursor(std::string_view text) noexcept : LineCursor(text, 0, text.size()) {}
 
-    // The next line without its line end; false when the text is used up.
+    // Walks only the lines that start in text[first, stop), where first is
+    // the start of a line; a quoted value may still run on to the end of the
+    // whole text, as it would for a cursor over all of it. That lets a part
+    // of a text be read exactly as the whole would read it, and position()
+    // then tells whether a value carried the cursor past stop.
+    LineCursor(std::string_view text, std::size_t first, std::size_t stop) noexcept
+        : begin_(text.data()), pos_(text.data() + first), stop_(text.data() + stop), end_(text.data() + text.size()) {}
+
+    // The next line without its line end; false when no line starts before
+    // the stop.
     bool next(std::string_view& line) noexcept;
+
+    // Where the next line would start; at or past the stop once next() has
+    // returned false.
+    const char* position() const noexcept { return pos_; }
 
     // Goes on after the line that holds `p` (a pointer into the text).
     void resume_after_line_of(const char* p) noexcept;
@@ -38,6 +50,7 @@ public:
 private:
     const char* begin_;
     const char* pos_;
+    const char* stop_;
     const char* end_;
 };
 
