@@ -1,8 +1,11 @@
 #include "textgrid/parser_long.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "textgrid/file_io.h"
+#include "textgrid/parser_long_detail.h"
+#include "textgrid/pool.h"
 #include "textgrid/text_scan.h"
 
 namespace textgrid {
@@ -20,11 +23,25 @@ bool starts_with(std::string_view s, std::string_view prefix) noexcept {
     return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
 }
 
+// Items take far more text than this in any real file; reservations are
+// kept within one item per this many bytes of text.
+constexpr std::size_t kReserveBytesPerItem = 32;
+
 class LongParser {
 public:
-    LongParser(std::string_view text, std::string name) : lines_(text) { grid_.name = std::move(name); }
+    LongParser(std::string_view text, std::size_t begin, std::size_t end, bool continued)
+        : lines_(text, begin, end), reserve_budget_((end - begin) / kReserveBytesPerItem) {
+        if (continued) {
+            // The placeholder for the items of a tier begun before this part.
+            // Its size is unknown here; guessing that they fill the part
+            // costs address space only, as untouched pages stay unmapped.
+            grid_.tiers.emplace_back();
+            reserve_items(grid_.tiers.back(), reserve_budget_ / 2);
+            state_ = State::item;
+        }
+    }
 
-    TextGrid run() {
+    detail::LongPart run() {
         std::string_view raw;
         while (lines_.next(raw)) {
             const std::string_view line = scan::trim(raw);
@@ -44,7 +61,7 @@ public:
                 key_line(line);
             }
         }
-        return std::move(grid_);
+        return {std::move(grid_), static_cast<std::size_t>(lines_.position() - lines_.text_begin())};
     }
 
 private:
@@ -85,6 +102,7 @@ private:
                 tier.tmax = scan::parse_number(value);
             } else if (key == "intervals: size" || key == "points: size") {
                 tier.size = scan::parse_count(value);
+                reserve_items(tier, tier.size);
             }
             break;
         }
@@ -106,7 +124,21 @@ private:
         }
     }
 
+    // A growing vector copies its items at every doubling and faults in
+    // fresh pages for each copy; on a large tier that is a good part of the
+    // parse, and more when chunks fault pages in at once. So the declared
+    // size is reserved, as a hint only: the budget keeps a file that declares
+    // huge sizes from reserving much more than its own length.
+    void reserve_items(Tier& tier, std::uint64_t want) {
+        const std::size_t have = tier.items.capacity();
+        const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(want, have + reserve_budget_));
+        if (n <= have) return;
+        tier.items.reserve(n);
+        reserve_budget_ -= n - have;
+    }
+
     scan::LineCursor lines_;
+    std::size_t reserve_budget_;
     TextGrid grid_;
     State state_ = State::header;
     std::string scratch_;
@@ -114,7 +146,28 @@ private:
 
 }  // namespace
 
-TextGrid parse_long(std::string_view text, std::string name) { return LongParser(text, std::move(name)).run(); }
+namespace detail {
+
+LongPart parse_long_lines(std::string_view text, std::size_t begin, std::size_t end, bool continued) {
+    return LongParser(text, begin, end, continued).run();
+}
+
+TextGrid parse_long_one_pass(std::string_view text, std::string name) {
+    TextGrid grid = LongParser(text, 0, text.size(), false).run().grid;
+    grid.name = std::move(name);
+    return grid;
+}
+
+}  // namespace detail
+
+TextGrid parse_long(std::string_view text, std::string name) {
+    if (text.size() >= detail::kChunkedParseMin) {
+        if (const std::size_t cpus = available_cpus(); cpus > 1) {
+            return detail::parse_long_chunked(text, std::move(name), cpus);
+        }
+    }
+    return detail::parse_long_one_pass(text, std::move(name));
+}
 
 Result<TextGrid> read_from_file_long(const std::string& path, bool strict) {
     return read_textgrid_file(path, strict, parse_long);

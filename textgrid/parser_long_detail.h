@@ -1,0 +1,50 @@
+// Internals of the long-layout reader, shared by its one-pass and its
+// chunked parse. Nothing here is part of the library's contract.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "textgrid/textgrid.h"
+
+namespace textgrid::detail {
+
+// Texts at least this long are parsed in chunks when more than one CPU is
+// available; each chunk is at least kMinChunk long. Below some megabytes
+// the parse takes a few milliseconds, and handing it to another thread
+// gains less than the hand-over costs.
+inline constexpr std::size_t kChunkedParseMin = std::size_t{4} << 20;
+inline constexpr std::size_t kMinChunk = std::size_t{2} << 20;
+
+// What the reader built from a part of a text, and where it stopped.
+struct LongPart {
+    TextGrid grid;
+    // The offset where the next line would start. It equals the part's end
+    // unless a quoted value ran over that end, and then lies past it.
+    std::size_t stop = 0;
+};
+
+// Runs the reader over the lines that start in text[begin, end), begin
+// being the start of a line; a quoted value may run on past end, over the
+// rest of the text, exactly as in a parse of the whole. With continued
+// false the reader starts as for a whole text, in the header state. With
+// continued true it takes up a text whose earlier part it did not see;
+// begin must then be the start of a line that begins with "intervals [" or
+// "points [" once trimmed. It starts in the item state, and grid.tiers[0]
+// is a placeholder that receives the items met before the part's first
+// tier line, which belong to the last tier of the earlier part. The grid's
+// name is left empty.
+// Throws FatalReadError as parse_long does.
+LongPart parse_long_lines(std::string_view text, std::size_t begin, std::size_t end, bool continued);
+
+// parse_long without chunks: the whole text in one pass, named `name`.
+// Throws FatalReadError as parse_long does.
+TextGrid parse_long_one_pass(std::string_view text, std::string name);
+
+// parse_long for a text of at least kChunkedParseMin bytes: up to cpus
+// chunks parsed at once on the worker pool, then joined. The result, and
+// the FatalReadError when one is thrown, are those of the one-pass parse.
+TextGrid parse_long_chunked(std::string_view text, std::string name, std::size_t cpus);
+
+}  // namespace textgrid::detail
