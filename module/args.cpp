@@ -250,6 +250,38 @@ Object new_str_list(const std::vector<std::string>& texts) noexcept {
     return list;
 }
 
+StrCache::~StrCache() {
+    for (auto& entry : entries_) Py_DECREF(entry.second);
+}
+
+Object StrCache::get(std::string_view text) noexcept {
+    if (bypass_ || text.size() > kMaxLength) return new_str(text);
+    if (++lookups_ == kTrialLookups && hits_ * 4 < lookups_) bypass_ = true;
+    try {
+        if (auto found = entries_.find(text); found != entries_.end()) {
+            ++hits_;
+            return Object::borrow(found->second);
+        }
+        Object str = new_str(text);
+        if (str && entries_.size() < kMaxEntries) entries_.emplace(text, Object::borrow(str.get()).release());
+        return str;
+    } catch (const std::bad_alloc&) {
+        return new_str(text);  // the cache is an optimisation: go on without it
+    }
+}
+
+Object new_shared_str_list(const std::vector<std::string>& texts) noexcept {
+    Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return list;
+    StrCache cache;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        Object item = cache.get(texts[i]);
+        if (!item) return Object();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals item
+    }
+    return list;
+}
+
 Object type_name(PyTypeObject* type) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000
     return Object::steal(PyType_GetName(type));

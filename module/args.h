@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "module/py_object.h"
@@ -144,6 +145,36 @@ Object new_str(std::string_view text) noexcept;
 // A new list of new str objects, created at its final length (new
 // reference); empty with the Python error set on failure.
 Object new_str_list(const std::vector<std::string>& texts) noexcept;
+
+// Hands out one str object per distinct short text, so that the thousands
+// of rows that carry the same phone or word share a single object: the
+// lookup costs less than creating the str, and the result stays small.
+// Long texts, and new texts once the cache is full, get a str of their own;
+// when few texts repeat (under one in four after a few thousand), the cache
+// steps aside so that distinct labels pay for no lookups.
+// Needs the interpreter lock; the texts must outlive the cache.
+class StrCache {
+public:
+    StrCache() = default;
+    StrCache(const StrCache&) = delete;
+    StrCache& operator=(const StrCache&) = delete;
+    ~StrCache();
+
+    // A new reference to a str equal to text; empty with the error set.
+    Object get(std::string_view text) noexcept;
+
+private:
+    static constexpr std::size_t kMaxEntries = 1 << 14;
+    static constexpr std::size_t kMaxLength = 64;
+    static constexpr std::size_t kTrialLookups = 4096;
+    std::unordered_map<std::string_view, PyObject*> entries_;  // each holds one reference
+    std::size_t lookups_ = 0;
+    std::size_t hits_ = 0;
+    bool bypass_ = false;
+};
+
+// new_str_list with equal texts sharing one str object (StrCache).
+Object new_shared_str_list(const std::vector<std::string>& texts) noexcept;
 
 // The type's name as type(obj).__name__ gives it (new reference).
 Object type_name(PyTypeObject* type) noexcept;

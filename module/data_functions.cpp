@@ -78,12 +78,12 @@ Object new_float(double value) noexcept { return Object::steal(PyFloat_FromDoubl
 
 Object new_flag(bool value) noexcept { return Object::borrow(value ? Py_True : Py_False); }
 
-Object new_items(const std::vector<textgrid::ItemData>& items) noexcept {
+Object new_items(const std::vector<textgrid::ItemData>& items, StrCache& labels) noexcept {
     Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < items.size(); ++i) {
         const textgrid::ItemData& item = items[i];
-        Object tuple = new_triple(new_float(item.tmin), new_float(item.tmax), new_str(item.label));
+        Object tuple = new_triple(new_float(item.tmin), new_float(item.tmax), labels.get(item.label));
         if (!tuple) return Object();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());  // steals
     }
@@ -95,9 +95,10 @@ Object new_items(const std::vector<textgrid::ItemData>& items) noexcept {
 Object new_textgrid_data(const textgrid::TextGridData& data) noexcept {
     Object tiers = Object::steal(PyList_New(static_cast<Py_ssize_t>(data.tiers.size())));
     if (!tiers) return tiers;
+    StrCache labels;
     for (std::size_t i = 0; i < data.tiers.size(); ++i) {
         const textgrid::TierData& tier = data.tiers[i];
-        Object tuple = new_triple(new_str(tier.name), new_flag(tier.is_interval), new_items(tier.items));
+        Object tuple = new_triple(new_str(tier.name), new_flag(tier.is_interval), new_items(tier.items, labels));
         if (!tuple) return Object();
         PyList_SET_ITEM(tiers.get(), static_cast<Py_ssize_t>(i), tuple.release());  // steals
     }

@@ -232,7 +232,7 @@ Object textgrid2vectors_impl(const std::string& file, bool strict, const std::st
     if (!(parts[0] = hand_over(vectors.tmins, numpy::kDouble))) return Object();
     if (!(parts[1] = hand_over(vectors.tmaxs, numpy::kDouble))) return Object();
     if (!(parts[4] = hand_over(vectors.is_intervals, numpy::kBool))) return Object();
-    if (!(parts[2] = new_str_list(vectors.labels))) return Object();
+    if (!(parts[2] = new_shared_str_list(vectors.labels))) return Object();
     vectors.labels = {};
     if (!(parts[3] = new_tier_name_list(vectors.tier_names, rows))) return Object();
     return new_tuple(parts);
@@ -250,7 +250,7 @@ Object textgrids2vectors_impl(std::vector<std::string> files, bool strict, const
     if (!(parts[1] = hand_over(cols.tmaxs, numpy::kDouble))) return Object();
     if (!(parts[4] = hand_over(cols.is_intervals, numpy::kBool))) return Object();
     if (!(parts[5] = hand_over(joined.file_ids, numpy::kUInt))) return Object();
-    if (!(parts[2] = new_str_list(cols.labels))) return Object();
+    if (!(parts[2] = new_shared_str_list(cols.labels))) return Object();
     cols.labels = {};
     if (!(parts[3] = new_tier_name_list(cols.tier_names, rows))) return Object();
     return new_tuple(parts);

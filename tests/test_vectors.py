@@ -80,6 +80,20 @@ def test_rows_of_one_tier_share_one_name_object(tmp_path):
     assert names[0] == "words" and names[3] == "tones"
 
 
+@pytest.mark.parametrize("make_label", [
+    pytest.param(lambda i: "ab"[i % 2], id="repeating"),
+    pytest.param(lambda i: f"w{i}", id="all-distinct"),  # past the cache's trial and its size
+    pytest.param(lambda i: "x" * 70 + "ab"[i % 2], id="long"),
+    pytest.param(lambda i: f"w{i}" if i % 3 else "sil", id="mixed"),
+])
+def test_labels_come_back_whatever_their_repetition(tmp_path, make_label):
+    n = 20000
+    labels = [make_label(i) for i in range(n)]
+    path = write(tmp_path / "l.TextGrid", [("w", True, [(i, i + 1, labels[i]) for i in range(n)])])
+    assert orvex.textgrid2vectors(path, True, "long")[2] == labels
+    assert [item[2] for item in orvex.textgrid2data(path, True, "long")[2][0][2]] == labels
+
+
 
 # ---- the arrays ----------------------------------------------------------------
 
