@@ -1,6 +1,7 @@
 // textgrid2data and textgrids2data: TextGrid files as nested tuples and lists.
 
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -106,17 +107,10 @@ Object new_textgrid_data(const textgrid::TextGridData& data) noexcept {
 }
 
 Object textgrid2data_impl(const std::string& file, bool strict, const std::string& file_type) {
-    textgrid::TextGridData data;
-    {
-        textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, file_type);
-        if (!read) {
-            raise_read_error(file, read.error());
-            return Object();
-        }
-        data = textgrid::to_data(read.value());
-    }  // the TextGrid is released before the Python objects are made
+    std::optional<textgrid::TextGridData> data = read_and_convert(file, strict, file_type, textgrid::to_data);
+    if (!data) return Object();
     GcPause pause;
-    return new_textgrid_data(data);
+    return new_textgrid_data(*data);
 }
 
 Object textgrids2data_impl(std::vector<std::string> files, bool strict, const std::string& file_type) {

@@ -5,9 +5,13 @@
 // Everything here needs the interpreter lock.
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "module/py_object.h"
+#include "textgrid/lib.h"
 #include "textgrid/result.h"
 
 namespace orvex {
@@ -38,6 +42,20 @@ void raise_read_error(std::string_view file, const textgrid::Error& error);
 // OSError "Failed to create TextGrid because: {error text}". May throw
 // std::bad_alloc.
 void raise_create_error(const textgrid::Error& error);
+
+// Reads one file and returns convert(textgrid), the TextGrid being released
+// before this returns. A read error raises the read-failure OSError and
+// gives nothing; FatalReadError and std::bad_alloc propagate to the guard.
+template <class Convert>
+auto read_and_convert(const std::string& file, bool strict, const std::string& file_type, Convert convert)
+    -> std::optional<decltype(convert(std::declval<const textgrid::TextGrid&>()))> {
+    textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, file_type);
+    if (!read) {
+        raise_read_error(file, read.error());
+        return std::nullopt;
+    }
+    return convert(read.value());
+}
 
 // Takes the pending Python exception out of the interpreter's error state
 // (new reference, normalised; empty when none is pending).

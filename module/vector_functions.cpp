@@ -9,6 +9,7 @@
 #include <iterator>
 #include <limits>
 #include <stdexcept>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -218,15 +219,9 @@ JoinedVectors join(std::vector<textgrid::TextGridVectors>& batch) {
 }
 
 Object textgrid2vectors_impl(const std::string& file, bool strict, const std::string& file_type) {
-    textgrid::TextGridVectors vectors;
-    {
-        textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, file_type);
-        if (!read) {
-            raise_read_error(file, read.error());
-            return Object();
-        }
-        vectors = textgrid::to_vectors(read.value());
-    }  // the TextGrid is released before the Python objects are made
+    std::optional<textgrid::TextGridVectors> read = read_and_convert(file, strict, file_type, textgrid::to_vectors);
+    if (!read) return Object();
+    textgrid::TextGridVectors& vectors = *read;
     const std::size_t rows = vectors.rows();
     std::array<Object, 5> parts;
     if (!(parts[0] = hand_over(vectors.tmins, numpy::kDouble))) return Object();
