@@ -22,4 +22,10 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     return is_long ? read_from_file_long(path, strict) : read_from_file_short(path, strict);
 }
 
+Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
+                                Encoding encoding) {
+    (void)encoding;  // decoding other than UTF-8 is not built yet
+    return read_from_file(path, strict, file_type);
+}
+
 }  // namespace textgrid

@@ -9,6 +9,7 @@
 
 #include "textgrid/converter.h"
 #include "textgrid/result.h"
+#include "textgrid/text_decode.h"
 #include "textgrid/textgrid.h"
 
 namespace textgrid {
@@ -21,6 +22,11 @@ namespace textgrid {
 // file_type (before the file is touched), an unknown tier class, an item
 // before any tier, or a short file that ends before a value it must read.
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type);
+
+// read_from_file with the bytes turned into text by `encoding` first; with
+// Encoding::utf8 it is the function above.
+Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
+                                Encoding encoding);
 
 // Reads and converts every file, on the worker pool for at least 10 x N
 // paths; one entry per path, in path order. A file that gives a read error
