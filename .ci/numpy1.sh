@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 target=$PWD/build/numpy1
 rm -rf "$target"
-if ! "$PYTHON" -m pip install -q --only-binary=:all: --target "$target" numpy==1.26.4; then
+if ! "$PYTHON" -m pip install -q --no-deps --only-binary=:all: --target "$target" numpy==1.26.4; then
     echo "NumPy 1.26 could not be installed for $("$PYTHON" -V 2>&1) (no wheel or no network): run skipped"
     exit 0
 fi
