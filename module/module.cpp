@@ -121,6 +121,8 @@ Object create_module() {
     if (stream_type == nullptr ||
         PyObject_SetAttrString(module.get(), "TextGridStream", reinterpret_cast<PyObject*>(stream_type)) < 0)
         return Object();
+    // Not in __all__: a star import brings the functions, not the metadata.
+    if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
     return module;
 }
 
