@@ -67,28 +67,6 @@ void stream_dealloc(PyObject* self) {
     Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
-// "{type name}" or "{type name}: {str(exception)}".
-std::string describe(Handle exc) {
-    std::string out;
-    auto append = [&out](Handle text) {
-        Py_ssize_t size = 0;
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-        if (utf8 != nullptr) {
-            out.append(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    };
-    append(type_name(Py_TYPE(exc.get())));
-    Object text = Object::steal(PyObject_Str(exc.get()));
-    if (!text) PyErr_Clear();
-    if (text && PyUnicode_GetLength(text.get()) > 0) {
-        out += ": ";
-        append(text);
-    }
-    return out;
-}
-
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing();
@@ -123,7 +101,7 @@ textgrid::InterruptHook make_interrupt_hook() {
         if (!PyErr_Occurred() && PyErr_CheckSignals() < 0) {
             Object exc = fetch_error();
             try {
-                reason = "reading stopped by " + (exc ? describe(exc) : std::string("a signal"));
+                reason = "reading stopped by " + (exc ? describe_error(exc) : std::string("a signal"));
             } catch (const std::bad_alloc&) {
                 reason.reset();
             }

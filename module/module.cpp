@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "module/args.h"
 #include "module/arrow_stream.h"
 #include "module/functions.h"
 
@@ -166,6 +167,27 @@ void raise_read_error(std::string_view file, const textgrid::Error& error) {
 
 void raise_create_error(const textgrid::Error& error) {
     raise_os_error("Failed to create TextGrid because: " + error.text());
+}
+
+std::string describe_error(Handle exc) {
+    std::string out;
+    auto append = [&out](Handle text) {
+        Py_ssize_t size = 0;
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+        if (utf8 != nullptr) {
+            out.append(utf8, static_cast<std::size_t>(size));
+        } else {
+            PyErr_Clear();
+        }
+    };
+    append(type_name(Py_TYPE(exc.get())));
+    Object text = Object::steal(PyObject_Str(exc.get()));
+    if (!text) PyErr_Clear();
+    if (text && PyUnicode_GetLength(text.get()) > 0) {
+        out += ": ";
+        append(text);
+    }
+    return out;
 }
 
 Object fetch_error() noexcept {
