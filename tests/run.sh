@@ -3,6 +3,8 @@
 # module, builds and runs the C++ tests of the core library, then pytest.
 # Needs a C++20 compiler and a Python with pip; installs cmake and ninja from
 # PyPI when the machine has none.
+# Started as `sh tests/run.sh` or from another shell: go on in bash.
+if [ -z "${BASH_VERSION:-}" ]; then exec bash "$0" "$@"; fi
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}

@@ -5,6 +5,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -71,14 +72,15 @@ def test_example_runs_on_the_samples_and_leaves_nothing_behind(code, tmp_path):
     assert [path for path in named if not any((base / path).is_file() for base in (ROOT, EXAMPLES / "samples"))] == []
 
     # A copy of the repository's layout as far as the examples see it: they
-    # run from the root, as the README's commands do.
-    shutil.copytree(EXAMPLES, tmp_path / "examples")
-    (tmp_path / "examples" / "demo.py").unlink()
-    script = tmp_path / "examples" / "demo.py"
-    before = files_under(tmp_path)
+    # run from the root, as the README's commands do. A folder of its own
+    # within tmp_path, which threads running this test at once may share.
+    root = pathlib.Path(tempfile.mkdtemp(dir=tmp_path))
+    shutil.copytree(EXAMPLES, root / "examples")
+    script = root / "examples" / "demo.py"
+    script.unlink()
+    before = files_under(root)
     script.write_text(code, encoding="utf-8")
-    done = subprocess.run([sys.executable, "-B", str(script)], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=120)
+    done = subprocess.run([sys.executable, "-B", str(script)], cwd=root, capture_output=True, text=True, timeout=120)
     script.unlink()
     assert done.returncode == 0, done.stderr
-    assert files_under(tmp_path) == before
+    assert files_under(root) == before

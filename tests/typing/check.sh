@@ -31,7 +31,8 @@ else
     echo "mypy could not be installed: stubtest and mypy skipped"
 fi
 if "$PYTHON" -m pip install -q "$pyright" && "$PYTHON" -m pyright --version >/dev/null 2>&1; then
-    "$PYTHON" -m pyright --pythonpath "$(command -v "$PYTHON")" user_code.py || failed=1
+    # The interpreter itself, not a launcher (pyenv's shims are scripts).
+    "$PYTHON" -m pyright --pythonpath "$("$PYTHON" -c 'import sys; print(sys.executable)')" user_code.py || failed=1
 else
     echo "pyright could not be installed or started: pyright skipped"
 fi
