@@ -59,4 +59,12 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     return parse_textgrid_text(view, path, strict, parse);
 }
 
+std::string read_failure_message(std::string_view path, const Error& error) {
+    std::string message = "Failed to read TextGrid file ";
+    message += path;
+    message += " because: ";
+    message += error.text();
+    return message;
+}
+
 }  // namespace textgrid
