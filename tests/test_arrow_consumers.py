@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-pa = pytest.importorskip("pyarrow")
+pa = pytest.importorskip("pyarrow", minversion="15.0")
 import orvex
 from test_arrow_stream import SCHEMA, corpus
 
@@ -34,17 +34,17 @@ def via_pyarrow_reader(stream):
 
 
 def via_polars_dataframe(stream):
-    pl = pytest.importorskip("polars")
+    pl = pytest.importorskip("polars", minversion="1.0")  # first to take any Arrow PyCapsule stream
     return pl.DataFrame(stream).to_arrow()
 
 
 def via_polars_from_arrow(stream):
-    pl = pytest.importorskip("polars")
+    pl = pytest.importorskip("polars", minversion="1.0")
     return pl.from_arrow(pa.RecordBatchReader.from_stream(stream)).to_arrow()
 
 
 def via_duckdb(stream):
-    duckdb = pytest.importorskip("duckdb")
+    duckdb = pytest.importorskip("duckdb", minversion="1.1")  # scans PyCapsule streams
     relation = duckdb.connect().sql("SELECT * FROM stream")
     return getattr(relation, "to_arrow_table", None)() if hasattr(relation, "to_arrow_table") else relation.arrow()
 
@@ -66,7 +66,7 @@ def test_every_consumer_sees_the_same_rows(files, consume):
 
 
 def test_duckdb_queries_the_stream(files):
-    duckdb = pytest.importorskip("duckdb")
+    duckdb = pytest.importorskip("duckdb", minversion="1.1")  # scans PyCapsule streams
     stream = orvex.textgrids2arrow(files, batch_files=4)
     rows = duckdb.connect().sql(
         "SELECT tier, count(*), sum(tmax - tmin) FROM stream GROUP BY tier ORDER BY tier").fetchall()

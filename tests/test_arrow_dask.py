@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-pa = pytest.importorskip("pyarrow")
+pa = pytest.importorskip("pyarrow", minversion="15.0")
 pq = pytest.importorskip("pyarrow.parquet")
 pytest.importorskip("pandas")
 pytest.importorskip("dask.dataframe")

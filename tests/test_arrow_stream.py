@@ -6,7 +6,8 @@ import pathlib
 
 import pytest
 
-pa = pytest.importorskip("pyarrow")
+# The PyCapsule interface (__arrow_c_stream__) is read by pyarrow 15 and later.
+pa = pytest.importorskip("pyarrow", minversion="15.0")
 np = pytest.importorskip("numpy")
 import orvex
 from test_vectors import EMPTY, TONES, WORDS, write
