@@ -9,7 +9,8 @@
    interpreter's resident size before the call (pyarrow and orvex imported), for each count given. The
    files are hard links to the 4,000 files of step 2, so that a large count costs directory entries,
    not disk.
-4. What a result holds per row: the RSS it keeps, for the table and for the vectors.
+4. What a result holds per row: the bytes of the table's buffers, and of the vectors' arrays, list slots
+   and str objects (equal short labels share one str there).
 
 Timings are medians of --repeat calls, the two functions interleaved so that both see the same machine;
 each figure comes from its own child interpreter, pinned before orvex is imported.
@@ -56,26 +57,19 @@ print(json.dumps({"vectors": statistics.median(t_vec), "arrow": statistics.media
 """
 
 HELD_CHILD = r"""
-import ctypes, gc, json, sys
+import json, sys
 import numpy, pyarrow as pa
 import orvex
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
-with open(sys.argv[2]) as f:
+with open(sys.argv[1]) as f:
     paths = f.read().split("\n")
-call = (lambda: pa.table(orvex.textgrids2arrow(paths, False, "long"))) if sys.argv[1] == "arrow" else \
-    (lambda: orvex.textgrids2vectors(paths, False, "long"))
-warm = call(); del warm; gc.collect()
-ctypes.CDLL(None).malloc_trim(0); pa.default_memory_pool().release_unused()
-before = rss()
-result = call()
-gc.collect()
-ctypes.CDLL(None).malloc_trim(0); pa.default_memory_pool().release_unused()
-held = rss() - before
-rows = result.num_rows if sys.argv[1] == "arrow" else len(result[0])
-buffers = result.nbytes if sys.argv[1] == "arrow" else None
-print(json.dumps({"held": held, "rows": rows, "buffers": buffers}))
+table = pa.table(orvex.textgrids2arrow(paths, False, "long"))
+arrow = sum(b.size for column in table.columns for chunk in column.chunks for b in chunk.buffers() if b is not None)
+v = orvex.textgrids2vectors(paths, False, "long")
+arrays = sum(v[i].nbytes for i in (0, 1, 4, 5))
+lists = sys.getsizeof(v[2]) + sys.getsizeof(v[3])
+strs = {id(s): sys.getsizeof(s) for column in (v[2], v[3]) for s in column}
+print(json.dumps({"rows": table.num_rows, "arrow": arrow, "arrays": arrays, "lists": lists,
+                  "strs": sum(strs.values()), "distinct": len(strs)}))
 """
 
 PARQUET_CHILD = r"""
@@ -164,13 +158,13 @@ def main():
                 os.unlink(os.path.join(links, name))
             os.rmdir(links)
 
-        print("4. what the result of the corpus of step 2 holds:")
-        for call in ("arrow", "vectors"):
-            r = run_child(HELD_CHILD, call, corpus_list)
-            extra = f"; Arrow buffers {r['buffers'] / r['rows']:.1f} B/row" if r["buffers"] else ""
-            name = "pa.table(textgrids2arrow)" if call == "arrow" else "textgrids2vectors"
-            print(f"  {name:26s} {r['rows']} rows, holds {r['held'] / 2**20:6.1f} MiB RSS, "
-                  f"{r['held'] / r['rows']:5.1f} B/row{extra}")
+        print("4. what the result of the corpus of step 2 holds, counted exactly:")
+        r = run_child(HELD_CHILD, corpus_list)
+        n = r["rows"]
+        vectors = r["arrays"] + r["lists"] + r["strs"]
+        print(f"  pa.table(textgrids2arrow): {r['arrow'] / n:5.1f} B/row (Arrow buffers; each label's bytes once)")
+        print(f"  textgrids2vectors:         {vectors / n:5.1f} B/row (arrays {r['arrays'] / n:.1f}, list slots "
+              f"{r['lists'] / n:.1f}, {r['distinct']} distinct str objects {r['strs'] / n:.1f})")
 
 
 if __name__ == "__main__":

@@ -285,6 +285,20 @@ std::size_t ArrowBatchBuilder::rows() const noexcept {
     return n;
 }
 
+void ArrowBatchBuilder::reserve(std::size_t rows, std::size_t label_bytes) {
+    Current& cur = *current_;
+    const std::size_t n = cur.rows + rows;
+    cur.file_ids.reserve(n);
+    cur.file_keys.reserve(n);
+    cur.tier_keys.reserve(n);
+    cur.tier_indexes.reserve(n);
+    cur.is_interval_bits.reserve((n + 7) / 8);
+    cur.tmins.reserve(n);
+    cur.tmaxs.reserve(n);
+    cur.label_offsets.reserve(n + 1);
+    cur.label_bytes.reserve(cur.label_bytes.size() + std::min(label_bytes, max_label_bytes_ - cur.label_bytes.size()));
+}
+
 void ArrowBatchBuilder::start_rows(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
                                            std::size_t tier_index, bool is_interval, std::size_t n) {
     Current& cur = *current_;

@@ -102,6 +102,11 @@ public:
 
     std::size_t rows() const noexcept;
 
+    // Makes room for rows more rows holding label_bytes more label bytes
+    // (as far as the cut-off lets them into the current batch), so that a
+    // batch whose size is known holds no slack. Throws std::bad_alloc.
+    void reserve(std::size_t rows, std::size_t label_bytes);
+
     // The rows appended since the last call, as batches in row order: one,
     // or more where the label cut-off fell; none when no row was appended.
     // The builder starts afresh. Throws std::bad_alloc (the rows are lost).

@@ -169,6 +169,13 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin, std::size_t end) {
             }
         });
         if (cancelled_.load(std::memory_order_relaxed)) return run;
+        std::size_t rows = 0;
+        std::size_t label_bytes = 0;
+        for (const FileOutcome& outcome : outcomes) {
+            rows += outcome.rows.rows();
+            label_bytes += outcome.rows.label_bytes.size();
+        }
+        builder.reserve(rows, label_bytes);
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             const auto file_id = static_cast<std::uint32_t>(begin + i);
             if (outcomes[i].failed) {
