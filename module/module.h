@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "module/py_object.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/lib.h"
 #include "textgrid/result.h"
 
@@ -64,31 +65,41 @@ Object fetch_error() noexcept;
 // Keeps the cyclic garbage collector off while a large result is built.
 // Nothing the module builds can form a cycle, yet every few hundred new
 // tuples the collector would rescan all of them: on a batch of thousands of
-// files that costs more than the reading. The previous state is restored.
+// files that costs more than the reading. Pauses that overlap (calls on
+// several threads, or a signal handler's call inside another call) count
+// as one: the first turns the collector off, the last turns it back on if
+// it was on when the first began.
 class GcPause {
 public:
     GcPause() noexcept;
     ~GcPause();
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
-
-private:
-    bool was_enabled_;
 };
 
 namespace detail {
 // Turns the C++ exception being handled into a Python exception. Must be
 // called from inside a catch block.
 void raise_current_exception() noexcept;
+
+// The interrupt check of every call (textgrid::InterruptScope): runs the
+// interpreter's signal handlers, so that Ctrl-C stops a long call in the
+// core library. True when a handler raised, or an error is pending already:
+// the call fails with that exception either way.
+bool signals_raised(void* context) noexcept;
 }  // namespace detail
 
 // Runs impl(), which returns a new reference or null with a Python error
 // set, and catches whatever it throws: FatalReadError becomes the
 // internal-failure exception with its message, std::bad_alloc MemoryError,
-// any other exception the internal-failure exception with its what() text.
-// Every Python entry point of the module goes through here.
+// Interrupted leaves the exception the signal handler raised, any other
+// exception becomes the internal-failure exception with its what() text.
+// While impl runs, the core library polls the interpreter's signal
+// handlers (detail::signals_raised). Every Python entry point of the module
+// goes through here.
 template <class Impl>
 PyObject* guard(Impl&& impl) noexcept {
+    textgrid::InterruptScope interrupts(&detail::signals_raised, nullptr);
     try {
         return impl();
     } catch (...) {

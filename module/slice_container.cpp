@@ -1,5 +1,9 @@
 #include "module/slice_container.h"
 
+#include <atomic>
+
+#include "module/py_object.h"
+
 namespace orvex {
 
 namespace {
@@ -43,15 +47,22 @@ PyType_Spec slice_container_spec = {
 };
 
 // Created on first need and kept for the rest of the process (the module
-// is never unloaded); the interpreter lock serialises the first creation.
+// is never unloaded). Published only once complete; threads that create it
+// at the same time keep the first one published and drop their own, which
+// no instance uses yet. A failed creation is tried again by the next call.
+std::atomic<PyTypeObject*> created_type{nullptr};
+
 PyTypeObject* slice_container_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec));
+    if (PyTypeObject* type = created_type.load(std::memory_order_acquire)) return type;
+    Object made = Object::steal(PyType_FromSpec(&slice_container_spec));
+    if (!made) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
 #if PY_VERSION_HEX < 0x030A0000
-        if (type != nullptr) type->tp_new = nullptr;
+    type->tp_new = nullptr;
 #endif
-    }
+    PyTypeObject* expected = nullptr;
+    if (!created_type.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) return expected;
+    (void)made.release();  // owned by created_type from now on
     return type;
 }
 

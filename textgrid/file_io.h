@@ -31,10 +31,12 @@ private:
 
 // The whole content of the file at `path`. Returns an os error when the file
 // cannot be opened or read (a directory included), invalid input when the
-// path holds a NUL byte (never cut short into another path), and invalid
-// data "stream did not contain valid UTF-8" when the bytes are not UTF-8.
-// The file is closed on every path. Throws std::bad_alloc when no memory is
-// left for the text.
+// path holds a NUL byte (never cut short into another path) or names
+// neither a regular file nor a directory (a FIFO, a device, a socket: at
+// once, without waiting or reading from it), and invalid data "stream did
+// not contain valid UTF-8" when the bytes are not UTF-8. The file is closed
+// on every path. Throws std::bad_alloc when no memory is left for the text,
+// and Interrupted between steps of a large read (interrupt.h).
 Result<FileText> read_text_file(const std::string& path);
 
 // True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,

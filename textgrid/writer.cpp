@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "textgrid/file_descriptor.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/pool.h"
 
 namespace textgrid {
@@ -264,7 +265,10 @@ Pieces render_long(const TextGrid& tg) {
     out += " \r\nsize = ";
     append_count(out, tg.tiers.size());
     out += " \r\nitem []: \r\n";
-    for (std::size_t i = 0; i < tg.tiers.size(); ++i) render_long_tier(pieces, tg.tiers[i], i);
+    for (std::size_t i = 0; i < tg.tiers.size(); ++i) {
+        poll_interrupt();
+        render_long_tier(pieces, tg.tiers[i], i);
+    }
     return pieces;
 }
 
@@ -281,7 +285,10 @@ Pieces render_short(const TextGrid& tg) {
     out += "\r\n";
     append_count(out, tg.tiers.size());
     out += "\r\n";
-    for (const Tier& tier : tg.tiers) render_short_tier(pieces, tier);
+    for (const Tier& tier : tg.tiers) {
+        poll_interrupt();
+        render_short_tier(pieces, tier);
+    }
     return pieces;
 }
 
