@@ -114,6 +114,8 @@ Object create_module() {
     if (!module_name) return Object();
     for (PyMethodDef* def : functions)
         if (add_function(module, module_name, def) < 0) return Object();
+    // Not in __all__: a star import brings the functions, not the metadata.
+    if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
     return module;
 }
 

@@ -19,7 +19,8 @@
 namespace textgrid {
 
 // Reads one file with the reader that file_type names: "long", "short", or
-// "auto" (the long reader when the text contains "item []", else the short).
+// "auto" (the long reader when the text contains "item []" or "item[]", else
+// the short).
 // Returns a read error as a value: an os error for a file that cannot be
 // read, invalid data "stream did not contain valid UTF-8", or, when strict,
 // the first validation error. Throws FatalReadError for an unknown

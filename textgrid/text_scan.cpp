@@ -6,21 +6,38 @@
 
 namespace textgrid::scan {
 
+const char* find_line_break(const char* p, const char* end) noexcept {
+    // Eight bytes at a time while none of them is LF or CR: a byte equal to
+    // either makes (w ^ pattern) hold a zero byte, which the borrow trick
+    // detects without false alarms.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    const auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (has_zero(w ^ (kOnes * '\n')) | has_zero(w ^ (kOnes * '\r'))) break;
+        p += 8;
+    }
+    while (p < end && *p != '\n' && *p != '\r') ++p;
+    return p;
+}
+
+const char* after_line_break(const char* brk, const char* end) noexcept {
+    if (brk == end) return end;
+    if (*brk == '\r' && brk + 1 < end && brk[1] == '\n') return brk + 2;
+    return brk + 1;
+}
+
 bool LineCursor::next(std::string_view& line) noexcept {
     if (pos_ >= stop_) return false;
-    const char* lf = static_cast<const char*>(std::memchr(pos_, '\n', static_cast<std::size_t>(end_ - pos_)));
-    const char* stop = lf ? lf : end_;
-    const char* line_end = stop;
-    if (lf && line_end > pos_ && line_end[-1] == '\r') --line_end;
-    line = std::string_view(pos_, static_cast<std::size_t>(line_end - pos_));
-    pos_ = lf ? lf + 1 : end_;
+    const char* brk = find_line_break(pos_, end_);
+    line = std::string_view(pos_, static_cast<std::size_t>(brk - pos_));
+    pos_ = after_line_break(brk, end_);
     return true;
 }
 
-void LineCursor::resume_after_line_of(const char* p) noexcept {
-    const char* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end_ - p)));
-    pos_ = lf ? lf + 1 : end_;
-}
+void LineCursor::resume_after_line_of(const char* p) noexcept { pos_ = after_line_break(find_line_break(p, end_), end_); }
 
 void LineCursor::take_string(std::string_view value, std::string& out) {
     if (!value.empty() && value.front() == '"') {

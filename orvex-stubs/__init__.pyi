@@ -1,7 +1,7 @@
 """Python module for TextGrid file manipulation."""
 
 from collections.abc import Sequence
-from typing import Any, SupportsFloat, SupportsIndex, Union
+from typing import Any, Literal, SupportsFloat, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,16 @@ __all__ = [
     "data2textgrid",
     "vectors2textgrid",
 ]
+
+__version__: str
+
+# The layout a reader expects; any other name raises the internal-failure
+# exception, so a type checker should refuse it.
+_ReadLayout = Literal["long", "short", "auto"]
+# The layout a writer produces: exactly "long" gives the long layout and every
+# other string the short one, so any str is accepted; the two names are
+# spelled out for editors that offer them.
+_WriteLayout = Union[Literal["long", "short"], str]
 
 # A time as the module accepts it: anything float() takes except str.
 _Real = Union[SupportsFloat, SupportsIndex]
@@ -48,16 +58,16 @@ _TextGridsVectors = tuple[
 _ItemIn = tuple[_Real, _Real, str]
 _TierIn = tuple[str, _Flag, Sequence[_ItemIn]]
 
-def textgrid2vectors(file: str, strict: _Flag, file_type: str) -> _TextGridVectors: ...
-def textgrids2vectors(files: Sequence[str], strict: _Flag, file_type: str) -> _TextGridsVectors: ...
-def textgrid2data(file: str, strict: _Flag, file_type: str) -> _TextGridData: ...
-def textgrids2data(files: Sequence[str], strict: _Flag, file_type: str) -> list[_TextGridData]: ...
+def textgrid2vectors(file: str, strict: _Flag, file_type: _ReadLayout) -> _TextGridVectors: ...
+def textgrids2vectors(files: Sequence[str], strict: _Flag, file_type: _ReadLayout) -> _TextGridsVectors: ...
+def textgrid2data(file: str, strict: _Flag, file_type: _ReadLayout) -> _TextGridData: ...
+def textgrids2data(files: Sequence[str], strict: _Flag, file_type: _ReadLayout) -> list[_TextGridData]: ...
 def data2textgrid(
     data: Sequence[_TierIn],
     tmin: _Real | None,
     tmax: _Real | None,
     output_file: str,
-    file_type: str,
+    file_type: _WriteLayout,
 ) -> None: ...
 def vectors2textgrid(
     tmins: Sequence[_Real] | npt.NDArray[Any],
@@ -68,5 +78,5 @@ def vectors2textgrid(
     tmin: _Real | None,
     tmax: _Real | None,
     output_file: str,
-    file_type: str,
+    file_type: _WriteLayout,
 ) -> None: ...
