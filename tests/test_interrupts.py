@@ -83,6 +83,8 @@ columns = (np.arange(rows, dtype=float), np.arange(1, rows + 1, dtype=float), ["
            np.ones(rows, dtype=bool))
 items = list(zip(columns[0].tolist(), columns[1].tolist(), columns[2]))
 out = os.path.join(tmp, "out.TextGrid")
+fifo = os.path.join(tmp, "fifo.TextGrid")
+os.mkfifo(fifo)   # opening it for writing waits for a reader that never comes
 
 cases = {
     "batch-data": (lambda: orvex.textgrids2data(paths, False, "long"),
@@ -101,6 +103,9 @@ cases = {
     "write-large-data": (lambda: orvex.data2textgrid([("w", True, items)], None, None, out, "short"),
                          lambda: orvex.data2textgrid([("w", True, items[:2])], None, None, out, "short")
                                  or open(out, "rb").read()),
+    "write-into-fifo": (lambda: orvex.data2textgrid([("w", True, items[:2])], None, None, fifo, "long"),
+                        lambda: orvex.data2textgrid([("w", True, items[:2])], None, None, out, "long")
+                                or open(out, "rb").read()),
 }
 # The pool's threads and their memory arenas come with the first large batch; they are no leak.
 orvex.textgrids2data(paths[:5000], False, "long")
@@ -134,7 +139,7 @@ print(json.dumps(report))
 """
 
 CASES = ["batch-data", "batch-vectors", "large-file-data", "large-file-vectors", "write-large-vectors",
-         "write-large-data"]
+         "write-large-data", "write-into-fifo"]
 
 
 def run_child(code, *args, timeout=300):

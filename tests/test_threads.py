@@ -1,6 +1,7 @@
 """The six functions called from eight Python threads at once (reading, writing distinct files, batches large
 enough for the worker pool) give exactly what one thread gives, with or without the interpreter lock; so do
 the same threads in a child forked after the pool was busy."""
+import gc
 import hashlib
 import json
 import os
@@ -108,6 +109,9 @@ def test_eight_threads_give_what_one_thread_gives(corpus, tmp_path):
                     if digest != expected[name]})
     assert wrong == []
     assert len(results) == THREADS and all(len(rounds) == ROUNDS for rounds in results)
+    # Calls that overlapped (without the interpreter lock) paused the collector together; the last to end
+    # switched it back on.
+    assert gc.isenabled()
 
 
 FORK_CHILD = r"""

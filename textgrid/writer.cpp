@@ -302,6 +302,14 @@ std::string join(Pieces&& pieces) {
     return out;
 }
 
+// A signal interrupts a call that waits (the open of a FIFO until a reader
+// comes, a write into a full pipe): the caller decides whether to go on.
+bool interrupted_call(int err) {
+    if (err != EINTR) return false;
+    poll_interrupt();
+    return true;
+}
+
 Status write_all(int fd, const Pieces& pieces) {
     std::vector<iovec> iov;
     iov.reserve(pieces.size());
@@ -314,7 +322,7 @@ Status write_all(int fd, const Pieces& pieces) {
         const int count = static_cast<int>(std::min<std::size_t>(iov.size() - at, IOV_MAX));
         const ssize_t n = ::writev(fd, &iov[at], count);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (interrupted_call(errno)) continue;
             return Error::from_errno(errno);
         }
         // A write that takes nothing would loop for ever; the device is
@@ -334,7 +342,11 @@ Status write_all(int fd, const Pieces& pieces) {
 }
 
 Status write_file(const std::string& path, const Pieces& pieces) {
-    detail::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    int raw_fd;
+    do {
+        raw_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (raw_fd < 0 && interrupted_call(errno));
+    detail::FileDescriptor fd(raw_fd);
     if (fd.get() < 0) return Error::from_errno(errno);
     if (auto st = write_all(fd.get(), pieces); !st) return st;
     return fd.close();
