@@ -43,4 +43,12 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     return read_from_file(path, strict, file_type);
 }
 
+std::string read_failure_message(std::string_view path, const Error& error) {
+    std::string message = "Failed to read TextGrid file ";
+    message += path;
+    message += " because: ";
+    message += error.text();
+    return message;
+}
+
 }  // namespace textgrid

@@ -33,6 +33,11 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
                                 Encoding encoding);
 
+// "Failed to read TextGrid file {path} because: {error text}": how every
+// reading entry point reports a file that gives a read error. May throw
+// std::bad_alloc.
+std::string read_failure_message(std::string_view path, const Error& error);
+
 // Reads and converts every file, on the worker pool for at least 10 x N
 // paths; one entry per path, in path order. A file that gives a read error
 // yields the empty entry (0, 0, no tiers). Throws FatalReadError for the
