@@ -190,6 +190,20 @@ std::string describe_error(Handle exc) {
     return out;
 }
 
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec) noexcept {
+    if (PyTypeObject* type = slot.load(std::memory_order_acquire)) return type;
+    Object made = Object::steal(PyType_FromSpec(&spec));
+    if (!made) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
+#if PY_VERSION_HEX < 0x030A0000
+    type->tp_new = nullptr;
+#endif
+    PyTypeObject* expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) return expected;
+    (void)made.release();  // owned by slot from now on
+    return type;
+}
+
 Object fetch_error() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return Object::steal(PyErr_GetRaisedException());

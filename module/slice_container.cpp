@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "module/module.h"
 #include "module/py_object.h"
 
 namespace orvex {
@@ -46,25 +47,9 @@ PyType_Spec slice_container_spec = {
     slice_container_slots,
 };
 
-// Created on first need and kept for the rest of the process (the module
-// is never unloaded). Published only once complete; threads that create it
-// at the same time keep the first one published and drop their own, which
-// no instance uses yet. A failed creation is tried again by the next call.
 std::atomic<PyTypeObject*> created_type{nullptr};
 
-PyTypeObject* slice_container_type() {
-    if (PyTypeObject* type = created_type.load(std::memory_order_acquire)) return type;
-    Object made = Object::steal(PyType_FromSpec(&slice_container_spec));
-    if (!made) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
-#if PY_VERSION_HEX < 0x030A0000
-    type->tp_new = nullptr;
-#endif
-    PyTypeObject* expected = nullptr;
-    if (!created_type.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) return expected;
-    (void)made.release();  // owned by created_type from now on
-    return type;
-}
+PyTypeObject* slice_container_type() { return type_once(created_type, slice_container_spec); }
 
 }  // namespace
 

@@ -13,6 +13,10 @@ import orvex
 from tg_helpers import long_text, short_text
 
 np = pytest.importorskip("numpy")
+try:
+    import pyarrow as pa
+except ImportError:
+    pa = None
 
 CALLS = 1000
 
@@ -100,7 +104,24 @@ def cases(f):
         "vectors2textgrid-save": (orvex.vectors2textgrid, (*columns, None, None, f["dir"], "short"), {},
                                   OSError),
     })
+    if hasattr(orvex, "textgrids2arrow"):
+        table.update({
+            "textgrids2arrow-unconsumed": (orvex.textgrids2arrow, (batch, True, "long"), {}, None),
+            "textgrids2arrow-binding": (orvex.textgrids2arrow, (batch,), {"mode": "long"}, TypeError),
+            "textgrids2arrow-conversion": (orvex.textgrids2arrow, (batch + [None],), {}, TypeError),
+            "textgrids2arrow-layout": (orvex.textgrids2arrow, (batch, True, "Long"), {}, ValueError),
+        })
+        if pa is not None:
+            table["textgrids2arrow-consumed"] = (arrow_table, (batch + [f["bogus"], f["dir"]], True, "auto"), {},
+                                                 None)
     return table
+
+
+def arrow_table(files, strict, file_type):
+    """A stream read to its end by a consumer, with its failures looked at."""
+    stream = orvex.textgrids2arrow(files, strict, file_type)
+    pa.table(stream)
+    return stream.failures
 
 
 def _internal_error():
