@@ -215,7 +215,12 @@ private:
     void help_until_done(std::unique_lock<std::mutex>& lock, Group& group) {
         const bool polls = detail::owns_interrupt(group.interrupt);
         while (group.remaining != 0) {
-            if (polls) poll(lock, group);
+            if (polls) {
+                poll(lock, group);
+                // The last piece may have ended while the lock was free,
+                // and then woke no one.
+                if (group.remaining == 0) break;
+            }
             if (take_and_run(lock)) continue;
             group.owner_asleep = true;
             ++idle_;
