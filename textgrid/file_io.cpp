@@ -2,12 +2,14 @@
 
 #include "textgrid/file_descriptor.h"
 #include "textgrid/interrupt.h"
+#include "textgrid/text_decode.h"
 #include "textgrid/textgrid.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <new>
 #include <sys/mman.h>
@@ -76,23 +78,9 @@ Error not_a_regular_file(mode_t mode) {
 // reading in steps of this size lets the caller stop in between.
 constexpr std::size_t kReadStep = std::size_t{8} << 20;
 
-// is_valid_utf8 in steps of about kReadStep, for the same reason. Each step
-// ends before a byte that is not a continuation byte, so no character is
-// split; a text that has none there is invalid, which the next step finds.
-bool is_valid_utf8_in_steps(std::string_view bytes) {
-    while (bytes.size() > kReadStep) {
-        std::size_t cut = kReadStep;
-        while (cut > kReadStep - 4 && (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) --cut;
-        if (!is_valid_utf8(bytes.substr(0, cut))) return false;
-        bytes.remove_prefix(cut);
-        poll_interrupt();
-    }
-    return is_valid_utf8(bytes);
-}
-
 }  // namespace
 
-Result<FileText> read_text_file(const std::string& path) {
+Result<FileText> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return Error::invalid_input("file name contained an unexpected NUL byte");
     }
@@ -134,8 +122,13 @@ Result<FileText> read_text_file(const std::string& path) {
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    if (!is_valid_utf8_in_steps({buffer.data(), used})) return Error::invalid_data("stream did not contain valid UTF-8");
     return buffer.release(used);
+}
+
+Result<FileText> read_text_file(const std::string& path) {
+    Result<FileText> bytes = read_file_bytes(path);
+    if (!bytes) return std::move(bytes.error());
+    return decode_text(std::move(bytes.value()), Encoding::utf8);
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
@@ -195,7 +188,12 @@ Result<TextGrid> read_textgrid_file(const std::string& path, bool strict,
                                     TextGrid (*parse)(std::string_view text, std::string name)) {
     Result<FileText> text = read_text_file(path);
     if (!text) return std::move(text.error());
-    TextGrid grid = parse(text.value().view(), file_stem(path));
+    return parse_textgrid_text(text.value().view(), path, strict, parse);
+}
+
+Result<TextGrid> parse_textgrid_text(std::string_view text, const std::string& path, bool strict,
+                                     TextGrid (*parse)(std::string_view text, std::string name)) {
+    TextGrid grid = parse(text, file_stem(path));
     if (strict) {
         if (Status st = TextGrid::assert_valid(grid); !st) return std::move(st.error());
     }
