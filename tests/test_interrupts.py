@@ -16,6 +16,8 @@ pytest.importorskip("numpy")
 # The interrupt takes effect within milliseconds here; the bound leaves room for slow and sanitised builds,
 # and is still far below the seconds a call without polling went on for.
 LATENCY_LIMIT = 1.0
+# Under AddressSanitizer freed memory sits in quarantine: the resident size is no measure of a leak there.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 CHILD_PRELUDE = r"""
 import gc, json, os, signal, sys, time
@@ -163,7 +165,7 @@ def test_interrupt_ends_a_long_call_at_once_and_cleanly(report, case):
     assert seen["latency"] < LATENCY_LIMIT, seen
     # A kept result would be a million Python objects, or buffers of over fifty megabytes every run.
     assert seen["python_blocks_growth"] < 1000, seen
-    assert seen["rss_growth"] < 32 * 2**20, seen
+    assert SANITIZED or seen["rss_growth"] < 32 * 2**20, seen
     assert seen["refs_kept"]
     assert not seen["file_left"]  # the file is opened only after the whole text is rendered
     assert seen["next_call_works"]

@@ -19,6 +19,9 @@ except ImportError:
     pa = None
 
 CALLS = 1000
+# Under AddressSanitizer (its runtime preloaded into Python) freed memory sits in quarantine and the resident
+# size grows by design; the traced Python memory and the reference counts still tell.
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 try:
     malloc_trim = ctypes.CDLL(None).malloc_trim
@@ -179,5 +182,5 @@ def test_repeated_calls_leave_nothing_behind(files, case):
     # The smallest leak, one float or one reference-counted str per call, would be 24 kB here; a leaked
     # TextGrid or column buffer far more.
     assert python_growth < 12 * 1024, f"traced Python memory grew by {python_growth} bytes"
-    assert rss_growth < 1024 * 1024, f"resident size grew by {rss_growth} bytes"
+    assert SANITIZED or rss_growth < 1024 * 1024, f"resident size grew by {rss_growth} bytes"
     assert [sys.getrefcount(o) for o in objects] == refs
