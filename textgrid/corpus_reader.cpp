@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "textgrid/interrupt.h"
 #include "textgrid/lib.h"
 #include "textgrid/pool.h"
 
@@ -191,6 +192,11 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin, std::size_t end) {
 }
 
 void CorpusReader::produce() noexcept {
+    // A cancel then also stops a file in the middle of its parsing, which
+    // for one huge file is most of the time there is.
+    InterruptScope scope(
+        [](void* self) { return static_cast<CorpusReader*>(self)->cancelled_.load(std::memory_order_relaxed); },
+        this);
     std::size_t begin = 0;
     for (;;) {
         {
@@ -220,6 +226,8 @@ void CorpusReader::produce() noexcept {
         } catch (const std::exception& e) {
             code = EIO;
             reason = e.what();
+        } catch (const Interrupted&) {
+            return;  // cancelled: nobody waits for this run
         } catch (...) {
             code = EIO;
             reason = "unknown C++ exception while reading TextGrid files";
