@@ -89,7 +89,15 @@ one() {
     local venv_python=$dir/venv/bin/python
     free_threaded=$("$venv_python" -c 'import sysconfig; print(int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))')
     local packages=("${TEST_PACKAGES[@]}") note=""
-    [ "$free_threaded" = 1 ] && packages+=(pytest-run-parallel)
+    if [ "$free_threaded" = 1 ]; then
+        packages+=(pytest-run-parallel)
+        # Debian's site.py looks for a venv's packages in lib/pythonX.Y, where
+        # a free-threaded build's sysconfig has pip put them in lib/pythonX.Yt.
+        local lib
+        lib=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+        lib=${lib%/site-packages}
+        [ -e "${lib%t}" ] || ln -s "${lib##*/}" "${lib%t}"
+    fi
     # No compiler here, so every test package comes as a wheel; for a new or
     # free-threaded interpreter that picks the versions that have one.
     if ! "${pip[@]}" install -q --only-binary=:all: "${packages[@]}" >>"$log" 2>&1; then
