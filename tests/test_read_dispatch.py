@@ -19,6 +19,15 @@ def test_auto_detects_both_layouts(tmp_path, maker, file_type):
     assert read(path, True, "auto") == read(path, True, file_type)
 
 
+@pytest.mark.parametrize("transform", [
+    pytest.param(lambda t: t.replace("item []", "item[]").replace("item [1]", "item[1]"), id="no-blank"),
+    pytest.param(lambda t: t.replace("\n", "\r"), id="cr"),
+])
+def test_auto_detects_long_layout_variants(tmp_path, transform):
+    path = write(tmp_path, transform(long_text(0, 2, TIERS)))
+    assert labels(read(path, True, "auto")) == [["a", "b"]]
+
+
 def test_auto_picks_long_for_item_brackets_anywhere(tmp_path):
     # A short file whose label mentions "item []" is handed to the long reader, which finds no tiers.
     text = short_text(0, 2, [("IntervalTier", '"w"', 0, 2, [(0, 2, '"see item [] here"')])])

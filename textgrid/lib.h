@@ -15,7 +15,8 @@
 namespace textgrid {
 
 // Reads one file with the reader that file_type names: "long", "short", or
-// "auto" (the long reader when the text contains "item []", else the short).
+// "auto" (the long reader when the text contains "item []" or "item[]", else
+// the short).
 // Returns a read error as a value: an os error for a file that cannot be
 // read, invalid data "stream did not contain valid UTF-8", or, when strict,
 // the first validation error. Throws FatalReadError for an unknown
@@ -27,6 +28,11 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 // Encoding::utf8 it is the function above.
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
                                 Encoding encoding);
+
+// "Failed to read TextGrid file {path} because: {error text}": how every
+// reading entry point reports a file that gives a read error. May throw
+// std::bad_alloc.
+std::string read_failure_message(std::string_view path, const Error& error);
 
 // Reads and converts every file, on the worker pool for at least 10 x N
 // paths; one entry per path, in path order. A file that gives a read error
