@@ -78,7 +78,7 @@ one() {
     { "$python" -m venv --without-pip "$dir/venv" &&
         lib=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))') &&
         lib=${lib%/site-packages} && { [ -e "${lib%t}" ] || ln -s "${lib##*/}" "${lib%t}"; } &&
-        "$venv_python" -m ensurepip -q; } >"$log" 2>&1 || { fail "venv"; return 1; }
+        "$venv_python" -m ensurepip; } >"$log" 2>&1 || { fail "venv"; return 1; }
     local pip=("$venv_python" -m pip)
     free_threaded=$("$venv_python" -c 'import sysconfig; print(int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))')
 
@@ -224,10 +224,6 @@ make_root() {
         nice -n 10 debootstrap --variant=minbase "$DEBIAN_SUITE" "$ROOT" >"$LOGS/debootstrap.log" 2>&1 ||
             { echo "debootstrap of $DEBIAN_SUITE failed (log: $LOGS/debootstrap.log)"; return 1; }
     fi
-    # pip inside trusts what the host trusts (the host's certificates may
-    # include a proxy's).
-    mkdir -p "$ROOT/etc/ssl/certs"
-    cp -L /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/" 2>/dev/null
     cp -L /etc/resolv.conf "$ROOT/etc/" 2>/dev/null
     local packages=(g++ ccache) version
     for version in "${DEBIAN_VERSIONS[@]}"; do packages+=("python$version-dev" "python$version-venv"); done
@@ -236,6 +232,10 @@ make_root() {
     { in_root apt-get "${apt[@]}" update -qq && DEBIAN_FRONTEND=noninteractive in_root apt-get "${apt[@]}" install \
         -y -qq --no-install-recommends "${packages[@]}"; } >"$LOGS/apt.log" 2>&1 ||
         { echo "installing ${packages[*]} in the $DEBIAN_SUITE folder failed (log: $LOGS/apt.log)"; return 1; }
+    # pip inside trusts what the host trusts (the host's certificates may
+    # include a proxy's); after apt, whose ca-certificates would replace them.
+    mkdir -p "$ROOT/etc/ssl/certs"
+    cp -L /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/" 2>/dev/null
     return 0
 }
 
