@@ -99,19 +99,24 @@ one() {
     local PATH=$dir/venv/bin:$dir/bin
     if command -v cc gcc g++ c++ >/dev/null 2>&1; then fail "a compiler is still on PATH"; return 1; fi
     # No compiler from here on, so every package comes as a wheel; for a new or
-    # free-threaded interpreter that picks the versions that have one. One
-    # without any wheel for this interpreter is left out and named in the
-    # line (the tests that need it skip); pytest and hypothesis must be had.
-    local package missing=() note=""
-    if ! "${pip[@]}" install -q --only-binary=:all: "$wheel[test]" >>"$log" 2>&1; then
-        "${pip[@]}" install -q --no-deps "$wheel" >>"$log" 2>&1 || { fail "installing the wheel"; return 1; }
-        for package in numpy $(test_extra); do
+    # free-threaded interpreter that picks the versions that have one. The
+    # venv's pip is brought up to date first: an old one's resolver can spend
+    # many minutes on the test extra. pytest and hypothesis must be had; a
+    # package without any wheel for this interpreter is left out and named in
+    # the line (the tests that need it skip).
+    "${pip[@]}" install -q --upgrade pip >>"$log" 2>&1
+    "${pip[@]}" install -q --no-deps "$wheel" >>"$log" 2>&1 || { fail "installing the wheel"; return 1; }
+    "${pip[@]}" install -q --only-binary=:all: pytest hypothesis >>"$log" 2>&1 ||
+        { fail "installing pytest and hypothesis"; return 1; }
+    local package wanted=(numpy) missing=() note=""
+    for package in $(test_extra); do
+        case $package in pytest | hypothesis) ;; *) wanted+=("$package") ;; esac
+    done
+    if ! "${pip[@]}" install -q --only-binary=:all: "${wanted[@]}" >>"$log" 2>&1; then
+        for package in "${wanted[@]}"; do
             "${pip[@]}" install -q --only-binary=:all: "$package" >>"$log" 2>&1 || missing+=("$package")
         done
-        case " ${missing[*]} " in
-            *" pytest "* | *" hypothesis "*) fail "installing pytest and hypothesis"; return 1 ;;
-        esac
-        note=" (no wheel of ${missing[*]})"
+        [ ${#missing[@]} = 0 ] || note=" (no wheel of ${missing[*]})"
     fi
     if [ "$free_threaded" = 1 ]; then
         "${pip[@]}" install -q --only-binary=:all: pytest-run-parallel >>"$log" 2>&1 ||
