@@ -25,6 +25,7 @@ DEBIAN_SUITE=sid
 # the source package of its 3.13.
 FREE_THREADED_SOURCE=(trixie python3.13 3.13t)
 PARALLEL_THREADS=4
+SUITE_TIMEOUT=20m
 
 say() { echo "matrix: $*" >&2; }
 
@@ -132,7 +133,9 @@ one() {
     suite() {  # label, then pytest arguments; env settings may come first
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
-        if (cd "$dir/tree/tests" && env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider) >"$run_log" 2>&1; then
+        # A hang fails the line instead of holding up CI.
+        if (cd "$dir/tree/tests" && timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider) \
+            >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
         else
             line "$label" "FAIL $(counts_of "$run_log") (log: $run_log)"
@@ -162,8 +165,11 @@ print("warns and re-enables the lock" if warned and sys._is_gil_enabled() else
         suite "$name" "$venv_python" -m pytest
         suite "$name PYTHON_GIL=0" PYTHON_GIL=0 "$venv_python" -m pytest --ignore=test_threads.py
         suite "$name 8-thread stress" PYTHON_GIL=0 "$venv_python" -m pytest test_threads.py
+        # Hypothesis' tests run on one thread there: with several, the
+        # free-threaded 3.13.5 interpreter deadlocked in them (threads stuck
+        # between a stop-the-world pause and dict locks, no orvex frame).
         suite "$name run-parallel x$PARALLEL_THREADS" PYTHON_GIL=0 "$venv_python" -m pytest \
-            --parallel-threads=$PARALLEL_THREADS
+            --parallel-threads=$PARALLEL_THREADS --mark-hypothesis-as-unsafe
     else
         suite "$name" "$venv_python" -m pytest
     fi
