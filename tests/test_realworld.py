@@ -106,7 +106,7 @@ def outcome(praat, ours):
 
 
 # Files Praat reads whose encoding the six functions refuse, as they must:
-# they take UTF-8 only.
+# they take UTF-8 only. Praat's binary layout is refused by every reader.
 NOT_UTF8 = {"utf-16be", "utf-16le", "latin-1", "binary"}
 
 # Files that still read otherwise than in Praat, and why. Praat reads a text
@@ -143,6 +143,12 @@ KNOWN = {
 }
 
 
+def expected(row, refused_encodings):
+    if row["enc"] in refused_encodings:
+        return "refused"
+    return KNOWN.get(row["file"], ("identical",))[0]
+
+
 @pytest.fixture(scope="module")
 def corpus():
     rows = manifest()
@@ -157,8 +163,7 @@ def test_six_functions_read_what_praat_reads(corpus):
         if theirs is None:
             continue  # Praat refuses it; nothing to compare
         got = outcome(theirs, orvex_grid(path))
-        want = "refused" if row["enc"] in NOT_UTF8 else KNOWN.get(row["file"], ("identical",))[0]
-        if got != want:
+        if got != expected(row, NOT_UTF8):
             wrong[row["file"]] = got
     assert wrong == {}
 
@@ -171,9 +176,38 @@ def test_praat_decoding_reads_what_praat_reads(corpus):
         if theirs is None:
             continue
         got = outcome(theirs, ours)
-        want = KNOWN.get(row["file"], ("identical",))[0]
-        if got != want:
+        if got != expected(row, {"binary"}):
             wrong[row["file"]] = got
+    assert wrong == {}
+
+
+def item_rows(grid):
+    """A grid as the corpus stream has it: one row per item, empty tiers gone."""
+    return [(index, name, flag, bits(a), bits(b), label)
+            for index, (name, flag, items) in enumerate(grid[2]) for a, b, label in items]
+
+
+@pytest.mark.skipif(not hasattr(orvex, "textgrids2arrow"), reason="no corpus stream in this build")
+def test_corpus_stream_reads_what_praat_reads(corpus):
+    pa = pytest.importorskip("pyarrow")
+    rows, paths, praat = corpus
+    stream = orvex.textgrids2arrow([str(p) for p in paths], False, "auto", encoding="auto")
+    table = pa.table(stream).to_pydict()
+    failed = {failure[0] for failure in stream.failures}
+    got = [[] for _ in paths]
+    for i, name, index, flag, a, b, label in zip(*(table[c] for c in (
+            "file_id", "tier", "tier_index", "is_interval", "tmin", "tmax", "label"))):
+        got[i].append((index, praat_reading(name), flag, bits(a), bits(b), praat_reading(label)))
+    wrong = {}
+    for i, (row, theirs) in enumerate(zip(rows, praat)):
+        if theirs is None or row["file"] in KNOWN:
+            continue
+        if expected(row, {"binary"}) == "refused":
+            same = i in failed
+        else:
+            same = i not in failed and got[i] == item_rows(theirs)
+        if not same:
+            wrong[row["file"]] = "refused" if i in failed else "differing"
     assert wrong == {}
 
 
