@@ -13,7 +13,7 @@
 # The Debian interpreters need root; everything lives under build/matrix and
 # nothing is kept from an earlier run except a Debian folder already made.
 #
-# usage: tests/matrix.sh
+# usage: tests/matrix.sh [pytest arguments for every run, e.g. test_module.py]
 set -uo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -64,8 +64,10 @@ counts_of() {
     tail -n 1 "$1" | sed -e 's/=//g' -e 's/ in [0-9.]*s.*//' -e 's/^ *//' -e 's/ *$//'
 }
 
-one() {
+one() {  # name, interpreter, pytest arguments
     local name=$1 python=$2 dir=$WORK/run/$1 start=$SECONDS
+    shift 2
+    local pytest_args=("$@")
     local log=$dir/build.log results=$WORK/results/$1 wheel tag free_threaded status=0
     rm -rf "$dir" "$results" && mkdir -p "$dir" "$WORK/results"
     line() { printf '%-22s %s\n' "$1" "$2" >>"$results"; }
@@ -134,7 +136,8 @@ one() {
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
         # A hang fails the line instead of holding up CI.
-        if (cd "$dir/tree/tests" && timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider) \
+        if (cd "$dir/tree/tests" &&
+            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider "${pytest_args[@]}") \
             >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
         else
@@ -214,7 +217,7 @@ host_lane() {
             continue
         fi
         say "$version: $python"
-        one "$version" "$python"
+        one "$version" "$python" "${PYTEST_ARGS[@]}"
     done
 }
 
@@ -286,7 +289,8 @@ debian_lane() {
     for version in "${DEBIAN_VERSIONS[@]}"; do
         say "$version: $DEBIAN_SUITE /usr/bin/python$version"
         in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
-            PIP_CACHE_DIR=/matrix/pip-cache bash /matrix/src/tests/matrix.sh one "$version" "/usr/bin/python$version" ||
+            PIP_CACHE_DIR=/matrix/pip-cache \
+            bash /matrix/src/tests/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
             failed=1
         cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
             unavailable "$version" "the run in the $DEBIAN_SUITE folder left no result"
@@ -336,7 +340,7 @@ free_threaded_lane() {
         unavailable "$name" "MATRIX_FREE_THREADED_PYTHON=$python is not a program"
         return 0
     fi
-    one "$name" "$python"
+    one "$name" "$python" "${PYTEST_ARGS[@]}"
 }
 
 report() {
@@ -351,6 +355,7 @@ report() {
 }
 
 START=$SECONDS
+PYTEST_ARGS=("$@")
 trap unmount_root EXIT
 mkdir -p "$WORK" "$LOGS"
 rm -rf "$WORK/results" "$WORK/run" "$WORK/ccache" "$MATRIX_SRC" "$MATRIX_TOOLS" "$WORK/dist" "$PIP_CACHE_DIR"
