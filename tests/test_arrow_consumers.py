@@ -109,6 +109,7 @@ def test_stream_dropped_half_way_stops_reading(files):
         pa.table(stream)
 
 
+@pytest.mark.thread_unsafe
 @pytest.mark.slow
 def test_many_rounds_do_not_grow_memory(files):
     def rounds(n):

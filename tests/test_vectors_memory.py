@@ -43,6 +43,7 @@ def test_view_keeps_the_buffer_alive(tmp_path):
     del churn
 
 
+@pytest.mark.thread_unsafe
 @pytest.mark.slow
 @pytest.mark.parametrize("batch", [False, True], ids=["single", "batch"])
 def test_making_and_dropping_results_does_not_grow_memory(tmp_path, batch):
