@@ -55,16 +55,16 @@ private:
 
     // The next line, trimmed; the text ending first is fatal.
     std::string_view next(const char* what) {
-        std::string_view raw;
-        if (!lines_.next(raw)) {
+        std::string_view line;
+        if (!lines_.next_trimmed(line)) {
             throw FatalReadError(std::string("Unexpected end of file while reading ") + what);
         }
-        return scan::trim(raw);
+        return line;
     }
 
     void skip(const char* what) { next(what); }
 
-    double number(const char* what) { return scan::parse_number(next(what)); }
+    double number(const char* what) { return scan::parse_number(next(what), lines_.text_end()); }
 
     scan::LineCursor lines_;
     std::string scratch_;
