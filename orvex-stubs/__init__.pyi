@@ -1,7 +1,8 @@
 """Python module for TextGrid file manipulation."""
 
-from collections.abc import Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, Union
+import os
+from collections.abc import Iterable, Sequence
+from typing import Any, Literal, SupportsFloat, SupportsIndex, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -13,6 +14,7 @@ __all__ = [
     "textgrids2data",
     "data2textgrid",
     "vectors2textgrid",
+    "textgrids2arrow",
 ]
 
 __version__: str
@@ -80,3 +82,31 @@ def vectors2textgrid(
     output_file: str,
     file_type: _WriteLayout,
 ) -> None: ...
+
+# A path as os.fspath() takes it.
+_Path = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+@final
+class TextGridStream:
+    """A stream of Arrow record batches over TextGrid files, made by textgrids2arrow()."""
+
+    # (file_id, path, message) for every file that could not be read, in file order.
+    @property
+    def failures(self) -> list[tuple[int, str, str]]: ...
+    @property
+    def files_done(self) -> int: ...
+    @property
+    def files_total(self) -> int: ...
+    # An "arrow_array_stream" PyCapsule; a stream can be exported once.
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+    # An "arrow_schema" PyCapsule.
+    def __arrow_c_schema__(self) -> object: ...
+
+def textgrids2arrow(
+    files: _Path | Iterable[_Path],
+    strict: object = False,
+    file_type: _ReadLayout = "auto",
+    *,
+    encoding: Literal["auto", "utf-8"] = "auto",
+    batch_files: int | None = None,
+) -> TextGridStream: ...

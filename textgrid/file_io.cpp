@@ -1,6 +1,7 @@
 #include "textgrid/file_io.h"
 
 #include "textgrid/file_descriptor.h"
+#include "textgrid/text_decode.h"
 #include "textgrid/textgrid.h"
 
 #include <cerrno>
@@ -63,7 +64,7 @@ private:
 
 }  // namespace
 
-Result<FileText> read_text_file(const std::string& path) {
+Result<FileText> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return Error::invalid_input("file name contained an unexpected NUL byte");
     }
@@ -93,8 +94,13 @@ Result<FileText> read_text_file(const std::string& path) {
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    if (!is_valid_utf8({buffer.data(), used})) return Error::invalid_data("stream did not contain valid UTF-8");
     return buffer.release(used);
+}
+
+Result<FileText> read_text_file(const std::string& path) {
+    Result<FileText> bytes = read_file_bytes(path);
+    if (!bytes) return std::move(bytes.error());
+    return decode_text(std::move(bytes.value()), Encoding::utf8);
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
@@ -163,7 +169,12 @@ Result<TextGrid> read_textgrid_file(const std::string& path, bool strict,
                                     TextGrid (*parse)(std::string_view text, std::string name)) {
     Result<FileText> text = read_text_file(path);
     if (!text) return std::move(text.error());
-    TextGrid grid = parse(text.value().view(), file_stem(path));
+    return parse_textgrid_text(text.value().view(), path, strict, parse);
+}
+
+Result<TextGrid> parse_textgrid_text(std::string_view text, const std::string& path, bool strict,
+                                     TextGrid (*parse)(std::string_view text, std::string name)) {
+    TextGrid grid = parse(text, file_stem(path));
     if (strict) {
         if (Status st = TextGrid::assert_valid(grid); !st) return std::move(st.error());
     }
