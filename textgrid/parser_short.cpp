@@ -1,5 +1,7 @@
 #include "textgrid/parser_short.h"
 
+#include <algorithm>
+
 #include "textgrid/file_io.h"
 #include "textgrid/text_scan.h"
 
@@ -40,6 +42,13 @@ private:
         tier.tmin = number("a tier xmin");
         tier.tmax = number("a tier xmax");
         tier.size = scan::parse_count(next("an item count"));
+        // Reserving the declared count spares the copies of a growing vector.
+        // It is a hint only, held to one item per five bytes of the text left
+        // (a point as Praat writes it, "0" and "\"\"" with their line ends),
+        // so that a file declaring a huge count reserves no more than its
+        // own length would hold.
+        const auto left = static_cast<std::uint64_t>(lines_.text_end() - lines_.position());
+        tier.items.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tier.size, left / 5)));
         for (std::uint64_t i = 0; i < tier.size; ++i) {
             Item& item = tier.items.emplace_back();
             if (tier.is_interval) {
