@@ -48,9 +48,8 @@ def collect_praatio(path):
     tg = ptg.openTextgrid(path, includeEmptyIntervals=True)
     return [(name, list(tg.getTier(name).entries)) for name in tg.tierNames]
 
-def collect_tgt(path):
+def tgt_items(tg):
     import tgt
-    tg = tgt.io.read_textgrid(path, include_empty_intervals=True)
     out = []
     for tier in tg.tiers:
         if isinstance(tier, tgt.core.IntervalTier):
@@ -58,6 +57,10 @@ def collect_tgt(path):
         else:
             out.append([(p.time, p.text) for p in tier.points])
     return out
+
+def collect_tgt(path):
+    import tgt
+    return tgt_items(tgt.io.read_textgrid(path, include_empty_intervals=True))
 
 def collect_textgrid(path):
     import textgrid
@@ -74,15 +77,7 @@ def collect_parselmouth(path):
     # Praat's own reader, then its items as Python objects in one conversion:
     # the quickest way a parselmouth user gets at every time and label.
     import parselmouth
-    import tgt
-    tg = parselmouth.read(path).to_tgt()
-    out = []
-    for tier in tg.tiers:
-        if isinstance(tier, tgt.core.IntervalTier):
-            out.append([(i.start_time, i.end_time, i.text) for i in tier.intervals])
-        else:
-            out.append([(p.time, p.text) for p in tier.points])
-    return out
+    return tgt_items(parselmouth.read(path).to_tgt())
 
 def probe():
     # Which of the paths the task reads at all: one child for a whole folder.
