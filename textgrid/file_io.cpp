@@ -23,9 +23,7 @@ using detail::FileDescriptor;
 
 namespace {
 
-// A buffer for a file's bytes that is never zero-filled by us. Big ones are
-// aligned to 2 MiB and offered to the kernel for huge pages: faulting in
-// fresh 4 KiB pages one by one costs more than reading a cached file.
+// A buffer for a file's bytes that is never zero-filled by us.
 class ReadBuffer {
 public:
     explicit ReadBuffer(std::size_t capacity) { grow(capacity); }
@@ -37,17 +35,13 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
 
     void grow(std::size_t capacity) {
-        constexpr std::size_t kHuge = std::size_t{2} << 20;
-        char* bigger;
-        if (data_ == nullptr && capacity >= 2 * kHuge) {
-            capacity = (capacity + kHuge - 1) / kHuge * kHuge;
-            bigger = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
-            if (bigger) ::madvise(bigger, capacity, MADV_HUGEPAGE);  // a hint only: failure is harmless
+        if (data_ == nullptr) {
+            data_ = allocate_text_buffer(capacity);
         } else {
-            bigger = static_cast<char*>(std::realloc(data_, capacity));
+            char* bigger = static_cast<char*>(std::realloc(data_, capacity));
+            if (!bigger) throw std::bad_alloc();
+            data_ = bigger;
         }
-        if (!bigger) throw std::bad_alloc();
-        data_ = bigger;
         capacity_ = capacity;
     }
 
@@ -63,6 +57,20 @@ private:
 };
 
 }  // namespace
+
+char* allocate_text_buffer(std::size_t& capacity) {
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    char* data;
+    if (capacity >= 2 * kHuge) {
+        capacity = (capacity + kHuge - 1) / kHuge * kHuge;
+        data = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
+        if (data) ::madvise(data, capacity, MADV_HUGEPAGE);  // a hint only: failure is harmless
+    } else {
+        data = static_cast<char*>(std::malloc(capacity));
+    }
+    if (!data) throw std::bad_alloc();
+    return data;
+}
 
 Result<FileText> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {

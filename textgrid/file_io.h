@@ -38,6 +38,13 @@ private:
     std::size_t offset_ = 0;
 };
 
+// A block of at least `capacity` bytes (not zeroed) for a text, to be freed
+// with std::free; capacity is set to what was allocated. Big blocks are
+// aligned to 2 MiB and offered to the kernel for huge pages: faulting in
+// fresh 4 KiB pages one by one costs more than reading a cached file.
+// Throws std::bad_alloc when no memory is left.
+char* allocate_text_buffer(std::size_t& capacity);
+
 // The whole content of the file at `path`, as it is. Returns an os error
 // when the file cannot be opened or read (a directory included), and
 // invalid input when the path holds a NUL byte (never cut short into

@@ -1,7 +1,9 @@
 #include "textgrid/text_decode.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -14,9 +16,8 @@ namespace {
 // as FileText; freed when not handed over.
 class OutBuffer {
 public:
-    explicit OutBuffer(std::size_t capacity) : data_(static_cast<char*>(std::malloc(capacity + 1))) {
-        if (!data_) throw std::bad_alloc();
-    }
+    // One spare byte, so that an empty text still gets a block of its own.
+    explicit OutBuffer(std::size_t capacity) : data_(allocate_text_buffer(++capacity)) {}
     OutBuffer(const OutBuffer&) = delete;
     OutBuffer& operator=(const OutBuffer&) = delete;
     ~OutBuffer() { std::free(data_); }
@@ -69,8 +70,28 @@ Result<FileText> from_utf16(std::string_view s, bool big_endian, std::size_t ski
     // A unit of two bytes becomes at most three bytes of UTF-8; a pair of
     // four bytes becomes four.
     OutBuffer out(n / 2 * 3);
-    char* w = out.data();
-    for (std::size_t i = 0; i < n; i += 2) {
+    char* dst = out.data();
+    // ASCII mostly, four units at a time: each 16-bit lane of the word is
+    // one unit, its bytes swapped on a big-endian file, and must be < 0x80.
+    const std::uint64_t not_ascii = big_endian ? 0x80FF80FF80FF80FFULL : 0xFF80FF80FF80FF80ULL;
+    const int shift = big_endian ? 8 : 0;
+    std::size_t i = 0;
+    for (;;) {
+        while (i + 8 <= n) {
+            std::uint64_t units;
+            std::memcpy(&units, u + i, 8);
+            if constexpr (std::endian::native == std::endian::big) units = __builtin_bswap64(units);
+            if (units & not_ascii) break;
+            // The low byte of each lane, packed into four bytes.
+            std::uint64_t x = (units >> shift) & 0x00FF00FF00FF00FFULL;
+            x = (x | x >> 8) & 0x0000FFFF0000FFFFULL;
+            auto four = static_cast<std::uint32_t>(x | x >> 16);
+            if constexpr (std::endian::native == std::endian::big) four = __builtin_bswap32(four);
+            std::memcpy(dst, &four, 4);
+            dst += 4;
+            i += 8;
+        }
+        if (i >= n) break;
         std::uint32_t cp = unit(i);
         if (cp >= 0xD800 && cp <= 0xDFFF) {
             const std::uint32_t low = i + 2 < n ? unit(i + 2) : 0;
@@ -80,9 +101,10 @@ Result<FileText> from_utf16(std::string_view s, bool big_endian, std::size_t ski
             cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
             i += 2;
         }
-        w = put_utf8(w, cp);
+        dst = put_utf8(dst, cp);
+        i += 2;
     }
-    return out.release(static_cast<std::size_t>(w - out.data()));
+    return out.release(static_cast<std::size_t>(dst - out.data()));
 }
 
 FileText from_latin1(std::string_view s) {

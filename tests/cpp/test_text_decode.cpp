@@ -48,6 +48,14 @@ struct Case {
 void test_table() {
     const std::u16string mixed = u"a\u00e9\u6f22 \U0001F600\r\n\U00010000\U0010FFFF";
     const std::string mixed_utf8 = "a\u00e9\u6f22 \U0001F600\r\n\U00010000\U0010FFFF";
+    std::u16string runs;
+    std::string runs_utf8;
+    for (char k = 0; k < 12; ++k) {
+        runs += std::u16string(static_cast<std::size_t>(k), static_cast<char16_t>(u'a' + k)) +
+                u"\u00e9\u007f\u0080\U0001F600\u6f22";
+        runs_utf8 += std::string(static_cast<std::size_t>(k), static_cast<char>('a' + k)) +
+                     "\u00e9\x7f\u0080\U0001F600\u6f22";
+    }
     const std::string not_utf8 = "stream did not contain valid UTF-8";
     const std::string binary = "binary TextGrid files are not supported";
     std::string all_bytes, all_latin1;
@@ -59,6 +67,10 @@ void test_table() {
     const std::vector<Case> cases = {
         {"utf-16be", utf16(mixed, true), Encoding::praat, mixed_utf8, false},
         {"utf-16le", utf16(mixed, false), Encoding::praat, mixed_utf8, false},
+        // Runs of ASCII long enough for the word-at-a-time path, broken at
+        // every position of a word by other characters.
+        {"utf-16be long runs", utf16(runs, true), Encoding::praat, runs_utf8, false},
+        {"utf-16le long runs", utf16(runs, false), Encoding::praat, runs_utf8, false},
         {"utf-16be bmp only", utf16(u"xmin = 0\n\u00fc", true), Encoding::praat, "xmin = 0\n\u00fc", false},
         {"utf-16le bmp only", utf16(u"xmin = 0\n\u00fc", false), Encoding::praat, "xmin = 0\n\u00fc", false},
         {"utf-16 nul kept", utf16(std::u16string(u"a\0b", 3), false), Encoding::praat, std::string("a\0b", 3), false},
