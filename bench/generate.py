@@ -54,7 +54,8 @@ def _alignment(rng, n_words):
         label = "" if rng.random() < 0.12 else rng.choice(WORDS)
         words.append((t, end, label))
         n_ph = rng.randint(2, 4)
-        cuts = sorted(rng.uniform(t, end) for _ in range(n_ph - 1))
+        # Jittered even cuts: every phone keeps at least a tenth of the word.
+        cuts = [t + (end - t) * (i + rng.uniform(-0.4, 0.4)) / n_ph for i in range(1, n_ph)]
         bounds = [t] + cuts + [end]
         for i in range(n_ph):
             phones.append((bounds[i], bounds[i + 1], "" if not label else rng.choice(PHONES)))
