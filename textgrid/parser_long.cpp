@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "textgrid/file_io.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/parser_long_detail.h"
 #include "textgrid/pool.h"
 #include "textgrid/text_scan.h"
@@ -40,6 +41,7 @@ public:
     detail::LongPart run() {
         std::string_view line;
         while (lines_.next_trimmed(line)) {
+            poller_.tick();
             if (line.empty()) continue;
             switch (detail::line_prefix(line)) {
             case detail::LinePrefix::tier_list:
@@ -137,6 +139,7 @@ private:
     }
 
     scan::LineCursor lines_;
+    InterruptPoller poller_;
     std::size_t reserve_budget_;
     TextGrid grid_;
     State state_ = State::header;

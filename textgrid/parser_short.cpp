@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "textgrid/file_io.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/text_scan.h"
 
 namespace textgrid {
@@ -50,6 +51,7 @@ private:
         const auto left = static_cast<std::uint64_t>(lines_.text_end() - lines_.position());
         tier.items.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tier.size, left / 5)));
         for (std::uint64_t i = 0; i < tier.size; ++i) {
+            poller_.tick();
             Item& item = tier.items.emplace_back();
             if (tier.is_interval) {
                 item.tmin = number("an interval xmin");
@@ -76,6 +78,7 @@ private:
     double number(const char* what) { return scan::parse_number(next(what), lines_.text_end()); }
 
     scan::LineCursor lines_;
+    InterruptPoller poller_;
     std::string scratch_;
 };
 
