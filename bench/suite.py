@@ -31,7 +31,8 @@ PEERS = ("praatio", "tgt", "textgrid", "parselmouth")
 # from the affinity mask).
 CHILD = r"""
 import json, os, sys, time
-spec = json.loads(sys.argv[1])
+with open(sys.argv[1]) as f:  # a file: a batch's paths outgrow the argument list
+    spec = json.load(f)
 # Some peers print as they read; only the figures go to the real stdout.
 figures_out, sys.stdout = sys.stdout, sys.stderr
 if spec["cpu"] is not None:
@@ -193,7 +194,10 @@ class Bench:
 
     def child(self, task, args, repeat, cpu, warmup=1):
         spec = {"task": task, "args": args, "repeat": repeat, "warmup": warmup, "cpu": cpu}
-        done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(spec)], capture_output=True, text=True,
+        spec_path = os.path.join(self.tmp, "spec.json")
+        with open(spec_path, "w") as f:
+            json.dump(spec, f)
+        done = subprocess.run([sys.executable, "-c", CHILD, spec_path], capture_output=True, text=True,
                               cwd=self.tmp)
         if done.returncode != 0:
             return {"error": (done.stderr.strip().splitlines() or ["exit %d" % done.returncode])[-1]}
@@ -261,12 +265,13 @@ def main():
     parser.add_argument("--driver", required=True, help="the core_parse floor driver")
     parser.add_argument("--mb", type=float, default=50.0)
     parser.add_argument("--quick", action="store_true", help="small inputs, few repeats: a smoke run")
+    parser.add_argument("--stream", type=int, default=100_000, help="how many grids the streaming set has")
     parser.add_argument("--json", help="also write every figure to this file")
     parser.add_argument("--corpus", default=os.path.join(HERE, "..", "..", "shared", "realworld", "corpus"))
     args = parser.parse_args()
     quick = args.quick
     mb = 2.0 if quick else args.mb
-    n_small, n_stream = (200, 2000) if quick else (4000, 100_000)
+    n_small, n_stream = (200, 2000) if quick else (4000, args.stream)
     rep_fast, rep_slow = (3, 1) if quick else (7, 3)
     began = time.perf_counter()
 
