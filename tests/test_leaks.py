@@ -149,6 +149,7 @@ def watched(args, kwargs):
             if o is not None and not isinstance(o, (bool, int)) and not (type(o) is str and sys.intern(o) is o)]
 
 
+@pytest.mark.thread_unsafe
 @pytest.mark.parametrize("case", CASE_IDS)
 def test_repeated_calls_leave_nothing_behind(files, case):
     fn, args, kwargs, expected = cases(files)[case]
