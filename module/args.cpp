@@ -22,12 +22,33 @@ void raise_multiple_values(const char* function, const char* name) {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, name);
 }
 
-void raise_too_many_positional(const char* function, std::size_t count, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", function, count,
-                 count == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+// CPython's wording, defaults and keyword-only arguments included:
+// "f() takes from 1 to 3 positional arguments but 5 positional arguments
+// (and 1 keyword-only argument) were given".
+void raise_too_many_positional(const char* function, const detail::Parameters& params, Py_ssize_t given,
+                               const Handle* out) {
+    std::size_t keyword_only_given = 0;
+    for (std::size_t i = params.positional; i < params.count; ++i)
+        if (out[i]) ++keyword_only_given;
+    std::string takes;
+    if (params.required < params.positional) {
+        takes = "from " + std::to_string(params.required) + " to " + std::to_string(params.positional) +
+                " positional arguments";
+    } else {
+        takes = std::to_string(params.positional) + " positional argument" + (params.positional == 1 ? "" : "s");
+    }
+    std::string given_text = std::to_string(given);
+    if (keyword_only_given != 0) {
+        given_text += given == 1 ? " positional argument" : " positional arguments";
+        given_text += " (and " + std::to_string(keyword_only_given) + " keyword-only argument" +
+                      (keyword_only_given == 1 ? ")" : "s)");
+    }
+    PyErr_Format(PyExc_TypeError, "%s() takes %s but %s %s given", function, takes.c_str(), given_text.c_str(),
+                 given == 1 && keyword_only_given == 0 ? "was" : "were");
 }
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'".
+// Only the parameters without a default can be missing: the first `count`.
 void raise_missing(const char* function, const char* const* names, std::size_t count, const Handle* out) {
     std::string list;
     std::size_t missing = 0;
@@ -96,39 +117,45 @@ bool raise_cannot_cast(Handle obj, const char* target) {
 
 namespace detail {
 
-bool bind_arguments(const char* function, const char* const* names, std::size_t count, PyObject* const* args,
-                    Py_ssize_t nargs, PyObject* kwnames, Handle* out) {
+bool bind_arguments(const char* function, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Handle* out) {
+    const std::size_t count = params.count;
     const std::size_t given = static_cast<std::size_t>(nargs);
-    const std::size_t positional = std::min(given, count);
+    const std::size_t positional = std::min(given, params.positional);
     for (std::size_t i = 0; i < count; ++i) out[i] = i < positional ? Handle(args[i]) : Handle();
 
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
         std::size_t i = 0;
-        while (i < count && PyUnicode_CompareWithASCIIString(keyword, names[i]) != 0) ++i;
+        while (i < count && PyUnicode_CompareWithASCIIString(keyword, params.names[i]) != 0) ++i;
         if (i == count) {
             raise_unexpected_keyword(function, keyword);
             return false;
         }
         if (out[i]) {
-            raise_multiple_values(function, names[i]);
+            raise_multiple_values(function, params.names[i]);
             return false;
         }
         out[i] = Handle(args[nargs + k]);
     }
 
-    if (given > count) {
-        raise_too_many_positional(function, count, nargs);
+    if (given > params.positional) {
+        raise_too_many_positional(function, params, nargs, out);
         return false;
     }
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < params.required; ++i) {
         if (!out[i]) {
-            raise_missing(function, names, count, out);
+            raise_missing(function, params.names, params.required, out);
             return false;
         }
     }
     return true;
+}
+
+bool bind_arguments(const char* function, const char* const* names, std::size_t count, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, Handle* out) {
+    return bind_arguments(function, Parameters{names, count, count, count}, args, nargs, kwnames, out);
 }
 
 bool check_list(Handle obj) {

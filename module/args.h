@@ -28,6 +28,16 @@ namespace orvex {
 // ---- binding -------------------------------------------------------------
 
 namespace detail {
+// The shape of a signature: names[0, required) have no default,
+// names[0, positional) may be given by position, the rest only by keyword.
+struct Parameters {
+    const char* const* names;
+    std::size_t count;
+    std::size_t positional;
+    std::size_t required;
+};
+bool bind_arguments(const char* function, const Parameters& params, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, Handle* out);
 bool bind_arguments(const char* function, const char* const* names, std::size_t count, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, Handle* out);
 }  // namespace detail
@@ -40,6 +50,18 @@ template <std::size_t N>
 bool bind_arguments(const char* function, const std::array<const char*, N>& names, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, std::array<Handle, N>& out) {
     return detail::bind_arguments(function, names.data(), N, args, nargs, kwnames, out.data());
+}
+
+// bind_arguments for a signature with defaults and keyword-only parameters:
+// the first `required` names have no default, the first `positional` may be
+// given by position. out[i] stays empty for a parameter left to its
+// default. The errors are those CPython raises for the same `def`.
+template <std::size_t N>
+bool bind_arguments(const char* function, const std::array<const char*, N>& names, std::size_t positional,
+                    std::size_t required, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::array<Handle, N>& out) {
+    return detail::bind_arguments(function, detail::Parameters{names.data(), N, positional, required}, args, nargs,
+                                  kwnames, out.data());
 }
 
 // ---- conversions of single values ------------------------------------------

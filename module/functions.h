@@ -1,6 +1,6 @@
-// The method definitions of the module's six functions, each defined in the
+// The method definitions of the module's functions, each defined in the
 // file of its function (data_functions.cpp, vector_functions.cpp,
-// write_functions.cpp) next to its docstring. module.cpp registers them in
+// write_functions.cpp, arrow_stream.cpp) next to its docstring. module.cpp registers them in
 // the order listed here, which is also the order of __all__.
 //
 // Each uses METH_FASTCALL | METH_KEYWORDS, binds and converts its arguments
@@ -19,6 +19,7 @@ extern PyMethodDef textgrid2data_def;
 extern PyMethodDef textgrids2data_def;
 extern PyMethodDef data2textgrid_def;
 extern PyMethodDef vectors2textgrid_def;
+extern PyMethodDef textgrids2arrow_def;
 
 // The signature every entry point has under METH_FASTCALL | METH_KEYWORDS.
 using FastCallKeywords = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

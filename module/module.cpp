@@ -10,6 +10,8 @@
 #include <new>
 #include <string>
 
+#include "module/args.h"
+#include "module/arrow_stream.h"
 #include "module/functions.h"
 
 namespace orvex {
@@ -40,7 +42,7 @@ PyModuleDef module_def = {
 
 PyMethodDef* const functions[] = {
     &textgrid2vectors_def, &textgrids2vectors_def, &textgrid2data_def,
-    &textgrids2data_def,   &data2textgrid_def,     &vectors2textgrid_def,
+    &textgrids2data_def,   &data2textgrid_def,     &vectors2textgrid_def,  &textgrids2arrow_def,
 };
 
 // Objects made once and kept until the process ends. They are never
@@ -114,6 +116,14 @@ Object create_module() {
     if (!module_name) return Object();
     for (PyMethodDef* def : functions)
         if (add_function(module, module_name, def) < 0) return Object();
+    // The stream type is reachable for isinstance() and annotations; it is
+    // not in __all__, which lists the functions.
+    PyTypeObject* stream_type = text_grid_stream_type();
+    if (stream_type == nullptr ||
+        PyObject_SetAttrString(module.get(), "TextGridStream", reinterpret_cast<PyObject*>(stream_type)) < 0)
+        return Object();
+    // Not in __all__: a star import brings the functions, not the metadata.
+    if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
     return module;
 }
 
@@ -152,15 +162,32 @@ void raise_internal_error(std::string_view message) noexcept {
 void raise_os_error(std::string_view message) noexcept { raise_with_message(PyExc_OSError, message); }
 
 void raise_read_error(std::string_view file, const textgrid::Error& error) {
-    std::string message = "Failed to read TextGrid file ";
-    message += file;
-    message += " because: ";
-    message += error.text();
-    raise_os_error(message);
+    raise_os_error(textgrid::read_failure_message(file, error));
 }
 
 void raise_create_error(const textgrid::Error& error) {
     raise_os_error("Failed to create TextGrid because: " + error.text());
+}
+
+std::string describe_error(Handle exc) {
+    std::string out;
+    auto append = [&out](Handle text) {
+        Py_ssize_t size = 0;
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+        if (utf8 != nullptr) {
+            out.append(utf8, static_cast<std::size_t>(size));
+        } else {
+            PyErr_Clear();
+        }
+    };
+    append(type_name(Py_TYPE(exc.get())));
+    Object text = Object::steal(PyObject_Str(exc.get()));
+    if (!text) PyErr_Clear();
+    if (text && PyUnicode_GetLength(text.get()) > 0) {
+        out += ": ";
+        append(text);
+    }
+    return out;
 }
 
 Object fetch_error() noexcept {

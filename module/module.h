@@ -57,6 +57,11 @@ auto read_and_convert(const std::string& file, bool strict, const std::string& f
     return convert(read.value());
 }
 
+// "{type name}" or "{type name}: {str(exc)}", as an error text for a
+// message of ours; a part that cannot be had is left out (its error is
+// cleared). May throw std::bad_alloc.
+std::string describe_error(Handle exc);
+
 // Takes the pending Python exception out of the interpreter's error state
 // (new reference, normalised; empty when none is pending).
 Object fetch_error() noexcept;

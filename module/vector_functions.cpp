@@ -87,24 +87,7 @@ constexpr std::array<const char*, 3> textgrids2vectors_params = {"files", "stric
 std::string take_error_description() {
     Object exc = fetch_error();
     if (!exc) return "unknown error";
-    std::string out;
-    auto append_text = [&out](Handle text) {
-        Py_ssize_t size = 0;
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-        if (utf8 != nullptr) {
-            out.append(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    };
-    append_text(type_name(Py_TYPE(exc.get())));
-    Object text = Object::steal(PyObject_Str(exc.get()));
-    if (!text) PyErr_Clear();
-    if (text && PyUnicode_GetLength(text.get()) > 0) {
-        out += ": ";
-        append_text(text);
-    }
-    return out;
+    return describe_error(exc);
 }
 
 // Replaces the pending Python error by the internal-failure exception

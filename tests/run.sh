@@ -1,13 +1,42 @@
 #!/usr/bin/env bash
 # Sets up and runs every test the project has: builds and installs the
 # module, builds and runs the C++ tests of the core library, then pytest.
+# Needs a C++20 compiler and a Python with pip; installs cmake and ninja from
+# PyPI when the machine has none.
+# Started as `sh tests/run.sh` or from another shell: go on in bash.
+if [ -z "${BASH_VERSION:-}" ]; then exec bash "$0" "$@"; fi
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 
+missing() {
+    echo "tests/run.sh: $*" >&2
+    exit 1
+}
+command -v "$PYTHON" >/dev/null 2>&1 || missing "no Python interpreter '$PYTHON' (set PYTHON=/path/to/python)"
+"$PYTHON" -m pip --version >/dev/null 2>&1 || missing "$PYTHON has no pip (apt-get install python3-pip, or use a virtual environment)"
+command -v "${CXX:-c++}" >/dev/null 2>&1 || missing "no C++ compiler '${CXX:-c++}': install g++ 12 or later (apt-get install g++) or set CXX"
+
+# Tools pip installs for this interpreter land in its scripts folder, which
+# is not on PATH when a virtual environment is used without activating it.
+PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
+cmake_ok() {
+    command -v cmake >/dev/null 2>&1 || return 1
+    # the version CMakeLists.txt asks for
+    printf '%s\n' 3.18 "$(cmake --version | sed -n '1s/[^0-9]*\([0-9.]*\).*/\1/p')" | sort -C -V
+}
+if ! cmake_ok || ! command -v ninja >/dev/null 2>&1; then
+    "$PYTHON" -m pip install -q cmake ninja || missing "cmake >= 3.18 and ninja are needed and pip could not install them"
+    cmake_ok || missing "cmake >= 3.18 is needed; the one on PATH is $(command -v cmake)"
+fi
+
 "$PYTHON" -m pip install -q '.[test]'
 
-cmake -S . -B build/cpp-tests -DORVEX_TESTS=ON -DORVEX_WERROR=ON -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
+generator=()
+# A folder configured before keeps its generator; CMake refuses to switch.
+[ -f build/cpp-tests/CMakeCache.txt ] || generator=(-G Ninja)
+cmake -S . -B build/cpp-tests "${generator[@]}" -DORVEX_TESTS=ON -DORVEX_WERROR=ON \
+    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
 cmake --build build/cpp-tests -j2
 shopt -s nullglob
 cpp_passed=0

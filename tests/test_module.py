@@ -5,6 +5,7 @@ import re
 import subprocess
 import sys
 import textwrap
+from importlib import metadata
 
 import pytest
 
@@ -44,7 +45,7 @@ def run_child(code):
 
 
 def test_all_lists_the_functions_in_registration_order():
-    assert orvex.__all__ == list(FUNCTIONS)
+    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow"]
     assert [name for name in vars(orvex) if name in FUNCTIONS] == list(FUNCTIONS)
 
 
@@ -70,6 +71,27 @@ def test_docstring_starts_with_the_summary(name):
     doc = getattr(orvex, name).__doc__
     # the signature lines are published as __text_signature__ and hidden from __doc__
     assert doc.splitlines()[0] == FUNCTIONS[name][1]
+
+
+def installed_files():
+    try:
+        return {str(path) for path in metadata.files("orvex") or ()}
+    except metadata.PackageNotFoundError:
+        pytest.skip("orvex is not installed as a distribution here")
+
+
+def test_version_is_the_installed_distributions_and_stays_out_of_all():
+    installed_files()
+    assert orvex.__version__ == metadata.version("orvex")
+    assert "__version__" not in orvex.__all__
+
+
+def test_the_stub_ships_as_a_stub_only_package_beside_the_module():
+    # mypy only finds a stub of a single-file module in a package named
+    # orvex-stubs; a loose orvex.pyi would be a second copy to keep in step.
+    files = installed_files()
+    assert "orvex-stubs/__init__.pyi" in files
+    assert not any(path.endswith("orvex.pyi") for path in files)
 
 
 def test_module_docstring():

@@ -2,60 +2,20 @@
 writes, and orvex must read what Praat writes, with the same tiers, times and
 labels. Skipped where Praat is not installed."""
 
-import os
-import shutil
-import subprocess
-
 import pytest
 
 import orvex
+from praat_helpers import PRAAT, REPORT_PROCEDURES, parse_reports, praat_reading, run_praat
 
-PRAAT = shutil.which("praat")
 pytestmark = pytest.mark.skipif(PRAAT is None, reason="praat is not installed")
 
-# Reports a TextGrid one value per line. Names and labels are escaped so that
-# line breaks survive: backslash, LF, CR and tab become \\ \n \r \t.
 REPORT_SCRIPT = r"""
 form Report
     sentence path
 endform
-procedure esc: .s$
-    .s$ = replace$(.s$, "\", "\\", 0)
-    .s$ = replace$(.s$, newline$, "\n", 0)
-    .s$ = replace$(.s$, unicode$(13), "\r", 0)
-    .s$ = replace$(.s$, tab$, "\t", 0)
-    esc.out$ = .s$
-endproc
+""" + REPORT_PROCEDURES + r"""
 tg = Read from file: path$
-start = Get start time
-end = Get end time
-writeInfoLine: "G", tab$, start, tab$, end
-nt = Get number of tiers
-for t from 1 to nt
-    selectObject: tg
-    name$ = Get tier name: t
-    isint = Is interval tier: t
-    @esc: name$
-    appendInfoLine: "T", tab$, isint, tab$, esc.out$
-    if isint
-        n = Get number of intervals: t
-        for i from 1 to n
-            a = Get start time of interval: t, i
-            b = Get end time of interval: t, i
-            lab$ = Get label of interval: t, i
-            @esc: lab$
-            appendInfoLine: "I", tab$, a, tab$, b, tab$, esc.out$
-        endfor
-    else
-        n = Get number of points: t
-        for i from 1 to n
-            a = Get time of point: t, i
-            lab$ = Get label of point: t, i
-            @esc: lab$
-            appendInfoLine: "P", tab$, a, tab$, esc.out$
-        endfor
-    endif
-endfor
+@report: tg
 """
 
 # Praat writes a grid of its own in both layouts; non-ASCII text comes from
@@ -92,52 +52,10 @@ Save as short text file: short_path$
 '''
 
 
-def run_praat(tmp_path, script, *args):
-    script_path = tmp_path / "script.praat"
-    script_path.write_text(script, encoding="utf-8")
-    home = tmp_path / "home"
-    home.mkdir(exist_ok=True)
-    # Praat keeps its preferences under $HOME; a private one keeps runs apart.
-    env = dict(os.environ, HOME=str(home))
-    done = subprocess.run([PRAAT, "--run", str(script_path), *map(str, args)], env=env,
-                          capture_output=True, timeout=120)
-    assert done.returncode == 0, done.stderr.decode("utf-8", "replace")
-    return done.stdout.decode("utf-8")
-
-
-def unescape(s):
-    out, i = [], 0
-    while i < len(s):
-        if s[i] == "\\":
-            out.append({"\\": "\\", "n": "\n", "r": "\r", "t": "\t"}[s[i + 1]])
-            i += 2
-        else:
-            out.append(s[i])
-            i += 1
-    return "".join(out)
-
-
 def praat_report(tmp_path, path):
     """What Praat reads from path, in the shape textgrid2data returns."""
-    grid = None
-    for line in run_praat(tmp_path, REPORT_SCRIPT, path).split("\n"):
-        if not line:
-            continue
-        kind, *fields = line.split("\t")
-        if kind == "G":
-            grid = (float(fields[0]), float(fields[1]), [])
-        elif kind == "T":
-            grid[2].append((unescape(fields[1]), fields[0] == "1", []))
-        elif kind == "I":
-            grid[2][-1][2].append((float(fields[0]), float(fields[1]), unescape(fields[2])))
-        else:
-            grid[2][-1][2].append((float(fields[0]), float(fields[0]), unescape(fields[1])))
+    [grid] = parse_reports(run_praat(tmp_path, REPORT_SCRIPT, path))
     return grid
-
-
-def praat_reading(label):
-    # Praat turns CR LF and a lone CR inside a string into LF as it reads.
-    return label.replace("\r\n", "\n").replace("\r", "\n")
 
 
 # Interval tiers cover their tier without gaps, as Praat's own do; points

@@ -19,6 +19,15 @@ def test_auto_detects_both_layouts(tmp_path, maker, file_type):
     assert read(path, True, "auto") == read(path, True, file_type)
 
 
+@pytest.mark.parametrize("transform", [
+    pytest.param(lambda t: t.replace("item []", "item[]").replace("item [1]", "item[1]"), id="no-blank"),
+    pytest.param(lambda t: t.replace("\n", "\r"), id="cr"),
+])
+def test_auto_detects_long_layout_variants(tmp_path, transform):
+    path = write(tmp_path, transform(long_text(0, 2, TIERS)))
+    assert labels(read(path, True, "auto")) == [["a", "b"]]
+
+
 def test_auto_picks_long_for_item_brackets_anywhere(tmp_path):
     # A short file whose label mentions "item []" is handed to the long reader, which finds no tiers.
     text = short_text(0, 2, [("IntervalTier", '"w"', 0, 2, [(0, 2, '"see item [] here"')])])
@@ -34,21 +43,29 @@ def test_auto_with_bom(tmp_path):
     assert labels(read(path, True, "auto")) == [["a", "b"]]
 
 
-@pytest.mark.parametrize("data", [
-    pytest.param("x".encode("utf-16"), id="utf-16"),
-    pytest.param("name = \"caf\xe9\"\n".encode("latin-1"), id="latin-1"),
-    pytest.param(bytes(range(256)) * 4, id="binary"),
-    pytest.param(b"\xed\xa0\x80", id="surrogate"),
-    pytest.param(b"\xc0\xaf", id="overlong"),
-    pytest.param(b"ok\xf4\x90\x80\x80", id="above-unicode"),
-    pytest.param(b"cut \xe2\x82", id="truncated"),
+NOT_UTF8 = "stream did not contain valid UTF-8"
+BINARY = "binary TextGrid files are not supported"
+
+
+@pytest.mark.parametrize("data, message", [
+    pytest.param("x".encode("utf-16"), NOT_UTF8, id="utf-16"),
+    pytest.param("name = \"caf\xe9\"\n".encode("latin-1"), NOT_UTF8, id="latin-1"),
+    pytest.param(bytes(range(256)) * 4, NOT_UTF8, id="binary"),
+    pytest.param(b"\xed\xa0\x80", NOT_UTF8, id="surrogate"),
+    pytest.param(b"\xc0\xaf", NOT_UTF8, id="overlong"),
+    pytest.param(b"ok\xf4\x90\x80\x80", NOT_UTF8, id="above-unicode"),
+    pytest.param(b"cut \xe2\x82", NOT_UTF8, id="truncated"),
+    # Praat's binary layout is named, whether or not its bytes happen to be UTF-8.
+    pytest.param(b"ooBinaryFile\x08TextGrid\x00\x00\x00\x00\x00\x00\x00\x00?\xf0\x00\x00", BINARY,
+                 id="praat-binary"),
+    pytest.param(b"ooBinaryFile\x08TextGrid\n", BINARY, id="praat-binary-in-ascii"),
 ])
 @pytest.mark.parametrize("file_type", ["long", "short", "auto"])
-def test_bytes_that_are_not_utf8(tmp_path, data, file_type):
+def test_bytes_that_are_not_utf8_text(tmp_path, data, message, file_type):
     path = write(tmp_path, data)
     with pytest.raises(OSError) as info:
         read(path, False, file_type)
-    assert str(info.value) == f"Failed to read TextGrid file {path} because: stream did not contain valid UTF-8"
+    assert str(info.value) == f"Failed to read TextGrid file {path} because: {message}"
 
 
 @pytest.mark.parametrize("file_type", ["long", "short", "auto"])

@@ -1,10 +1,11 @@
 """The long-layout reader: line forms, keys, values, quoted strings, lenient and strict outcomes."""
 import math
+import re
 import struct
 
 import pytest
 
-from tg_helpers import fatal_message, labels, long_text, read, write
+from tg_helpers import fatal_message, labels, long_text, mixed_line_ends, read, write
 
 WORDS = ("IntervalTier", '"words"', 0, 2.5, [(0, 1.2, '"hello"'), (1.2, 2.5, '""')])
 EVENTS = ("TextTier", '"events"', 0, 2.5, [(0.75, '"x"')])
@@ -28,7 +29,10 @@ def test_worked_example(tmp_path):
 
 @pytest.mark.parametrize("transform", [
     pytest.param(lambda t: t.replace("\n", "\r\n"), id="crlf"),
+    pytest.param(lambda t: t.replace("\n", "\r"), id="cr"),
+    pytest.param(lambda t: mixed_line_ends(t, ["\r", "\n", "\r\n", "\r\r\n"]), id="cr-lf-crlf-mixed"),
     pytest.param(lambda t: t.replace("    ", "\t"), id="tabs"),
+    pytest.param(lambda t: re.sub(r"(item|intervals|points) \[", r"\1[", t), id="no-blank-before-bracket"),
     pytest.param(lambda t: "\ufeff" + t, id="bom"),
     pytest.param(lambda t: t.replace("\n", " \u00a0\u3000\n"), id="unicode-trailing-space"),
     pytest.param(lambda t: t.replace("\n    ", "\n\u2003 "), id="unicode-indent"),
@@ -99,7 +103,7 @@ def test_quoted_labels(tmp_path, raw, label):
     assert labels(one_label(tmp_path, raw)) == [[label]]
 
 
-@pytest.mark.parametrize("eol", ["\n", "\r\n"])
+@pytest.mark.parametrize("eol", ["\n", "\r\n", "\r"])
 def test_label_over_several_lines_keeps_its_bytes(tmp_path, eol):
     raw = '"first  ' + eol + 'item [3]:' + eol + '    xmin = 7' + eol + 'intervals [9]:' + eol + 'end ""q"" "'
     result = one_label(tmp_path, raw)
@@ -139,7 +143,7 @@ def test_unquoted_class_is_accepted(tmp_path):
     assert read(write(tmp_path, text))[2][0][1] is False
 
 
-@pytest.mark.parametrize("line", ["intervals [1]:", "points [1]:"])
+@pytest.mark.parametrize("line", ["intervals [1]:", "points [1]:", "intervals[1]:", "points[1]:"])
 def test_item_before_any_tier_is_fatal(tmp_path, line):
     message = fatal_message(read, write(tmp_path, "xmin = 0\nxmax = 1\n" + line + "\n"))
     assert message
@@ -181,6 +185,29 @@ def test_strict_validation(tmp_path, tiers, message):
         with pytest.raises(OSError) as info:
             read(path, strict=True)
         assert str(info.value) == f"Failed to read TextGrid file {path} because: {message}"
+
+
+@pytest.mark.parametrize("key", ["number", "time"])
+def test_point_time_keys(tmp_path, key):
+    # Some corpus tools write "time = ..." where Praat writes "number = ...".
+    text = long_text(0, 2, [("TextTier", '"e"', 0, 2, [(0.5, '"a"'), (1.5, '"b"')])]).replace("number =", key + " =")
+    assert read(write(tmp_path, text), strict=True)[2] == [("e", False, [(0.5, 0.5, "a"), (1.5, 1.5, "b")])]
+
+
+@pytest.mark.parametrize("line, tiers", [
+    ("item[]:", []),  # the list of tiers: an "item[" line would have begun a tier
+    ("item[1]:", [("", True, [(1.0, 2.0, "")])]),
+    ("item [ 1]:", [("", True, [(1.0, 2.0, "")])]),
+    ("item  [1]:", []),  # two blanks: a key line, so the item has no tier
+    ("item[ ]:", [("", True, [(1.0, 2.0, "")])]),
+    ("items[1]:", []),
+])
+def test_bracket_lines_with_and_without_a_blank(tmp_path, line, tiers):
+    text = f"xmin = 0\nxmax = 3\n{line}\nintervals[1]:\nxmin = 1\nxmax = 2\n"
+    if tiers:
+        assert read(write(tmp_path, text))[2] == tiers
+    else:
+        assert fatal_message(read, write(tmp_path, text)) == "Item found before any tier: intervals[1]:"
 
 
 def test_point_with_tmin_and_tmax_apart(tmp_path):

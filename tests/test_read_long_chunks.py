@@ -5,6 +5,7 @@ that its middle falls on the line before a chosen item line, where the second ch
 import hashlib
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -98,15 +99,21 @@ CASES = {
     "no-item-after-the-middle": (lambda nl: (head(2, nl) + tier(1, "a", N1, nl) + intervals(0, N1, nl),
                                              tier(2, "b", 0, nl) + junk(2_300_000, nl)), [N1, 0]),
 }
-CRLF = ["cut-inside-a-tier", "cut-at-a-tier's-last-item", "item-line-inside-a-label"]
-PARAMS = [(name, "\n") for name in CASES] + [(name, "\r\n") for name in CRLF]
-IDS = [name if nl == "\n" else name + "-crlf" for name, nl in PARAMS]
+# Other line ends, and brackets without a blank before them ("tight").
+VARIANTS = ["cut-inside-a-tier", "cut-at-a-tier's-last-item", "item-line-inside-a-label"]
+PARAMS = ([(name, "\n") for name in CASES] + [(name, "\r\n") for name in VARIANTS]
+          + [(name, "\r") for name in VARIANTS] + [(name, "tight") for name in VARIANTS[:2]])
+IDS = [name + {"\n": "", "\r\n": "-crlf", "\r": "-cr", "tight": "-tight"}[nl] for name, nl in PARAMS]
 
 
 def build(name, nl):
     """The case's text, padded at its end with an ignored line so that its middle falls on the last line
     before the cut."""
-    before, after = CASES[name][0](nl)
+    if nl == "tight":
+        before, after = (re.sub(r"(item|intervals|points) \[", r"\1[", part) for part in CASES[name][0]("\n"))
+        nl = "\n"
+    else:
+        before, after = CASES[name][0](nl)
     middle = len(before) - 2  # on the last line of `before`, so the next line start found is the cut
     pad = 2 * middle - len(before) - len(after)
     assert pad > len(nl)

@@ -1,7 +1,7 @@
 """The short-layout reader: values by position, shifted by counts and by labels over several lines."""
 import pytest
 
-from tg_helpers import fatal_message, read, short_text, write
+from tg_helpers import fatal_message, mixed_line_ends, read, short_text, write
 
 WORDS = ("IntervalTier", '"words"', 0, 2.5, [(0, 1.2, '"hello"'), (1.2, 2.5, '""')])
 EVENTS = ("TextTier", '"events"', 0, 2.5, [(0.75, '"x"')])
@@ -19,6 +19,8 @@ def test_worked_example(tmp_path):
 
 @pytest.mark.parametrize("transform", [
     pytest.param(lambda t: t.replace("\n", "\r\n"), id="crlf"),
+    pytest.param(lambda t: t.replace("\n", "\r"), id="cr"),
+    pytest.param(lambda t: mixed_line_ends(t, ["\r", "\n", "\r\n"]), id="cr-lf-crlf-mixed"),
     pytest.param(lambda t: t.replace("\n", "\n\t  "), id="indented"),
     pytest.param(lambda t: "\ufeff" + t, id="bom"),
     pytest.param(lambda t: t.rstrip("\n"), id="no-final-newline"),
@@ -38,7 +40,7 @@ def test_quoted_labels(tmp_path, raw, label):
     assert read_short(write(tmp_path, text))[2][0][2][0][2] == label
 
 
-@pytest.mark.parametrize("eol", ["\n", "\r\n"])
+@pytest.mark.parametrize("eol", ["\n", "\r\n", "\r"])
 def test_label_over_several_lines_shifts_later_positions(tmp_path, eol):
     label = '"one\n""IntervalTier""\n7"'
     text = short_text(0, 3, [("IntervalTier", '"w"', 0, 3, [(0, 1, label), (1, 2, '"next"')]), EVENTS])
@@ -72,11 +74,18 @@ def test_wrong_class_reads_items_from_the_wrong_lines(tmp_path):
     assert read_short(write(tmp_path, text))[2] == [("e", False, [(1.0, 1.0, "2")])]
 
 
+@pytest.mark.parametrize("eol", ["\n", "\r", "\r\n"])
 @pytest.mark.parametrize("cut", [0, 1, 6, 7, 11, 12, 14])
-def test_text_ending_early_is_fatal(tmp_path, cut):
-    lines = short_text(0, 2.5, [WORDS]).splitlines(keepends=True)
+def test_text_ending_early_is_fatal(tmp_path, cut, eol):
+    lines = short_text(0, 2.5, [WORDS]).replace("\n", eol).splitlines(keepends=True)
     assert len(lines) > cut + 1
     assert "end" in fatal_message(read_short, write(tmp_path, "".join(lines[:cut])))
+
+
+def test_cr_before_crlf_ends_a_line_of_its_own(tmp_path):
+    # "0\r\r\n" is two lines, so every later value comes one line later.
+    text = short_text(0, 2.5, [WORDS]).replace("\n0\n", "\n0\r\r\n", 1)
+    assert read_short(write(tmp_path, text)) == (0.0, 0.0, [])
 
 
 def test_huge_declared_counts_end_early_instead_of_allocating(tmp_path):

@@ -1,4 +1,6 @@
 """Shared helpers for the reading tests: build TextGrid text, write it, read it back."""
+import itertools
+
 import orvex
 
 HEADER_LONG = 'File type = "ooTextFile"\nObject class = "TextGrid"\n\n'
@@ -32,6 +34,12 @@ def short_text(tmin, tmax, tiers):
         for item in items:
             lines += [str(v) for v in item]
     return "\n".join(lines) + "\n"
+
+
+def mixed_line_ends(text, ends):
+    """text with each LF replaced by the next of `ends`, in turn."""
+    cycle = itertools.cycle(ends)
+    return "".join(part + next(cycle) for part in text.split("\n")[:-1]) + text.split("\n")[-1]
 
 
 def write(tmp_path, text, name="t.TextGrid"):

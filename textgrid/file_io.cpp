@@ -1,6 +1,7 @@
 #include "textgrid/file_io.h"
 
 #include "textgrid/file_descriptor.h"
+#include "textgrid/text_decode.h"
 #include "textgrid/textgrid.h"
 
 #include <cerrno>
@@ -18,9 +19,7 @@ using detail::FileDescriptor;
 
 namespace {
 
-// A buffer for a file's bytes that is never zero-filled by us. Big ones are
-// aligned to 2 MiB and offered to the kernel for huge pages: faulting in
-// fresh 4 KiB pages one by one costs more than reading a cached file.
+// A buffer for a file's bytes that is never zero-filled by us.
 class ReadBuffer {
 public:
     explicit ReadBuffer(std::size_t capacity) { grow(capacity); }
@@ -32,17 +31,13 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
 
     void grow(std::size_t capacity) {
-        constexpr std::size_t kHuge = std::size_t{2} << 20;
-        char* bigger;
-        if (data_ == nullptr && capacity >= 2 * kHuge) {
-            capacity = (capacity + kHuge - 1) / kHuge * kHuge;
-            bigger = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
-            if (bigger) ::madvise(bigger, capacity, MADV_HUGEPAGE);  // a hint only: failure is harmless
+        if (data_ == nullptr) {
+            data_ = allocate_text_buffer(capacity);
         } else {
-            bigger = static_cast<char*>(std::realloc(data_, capacity));
+            char* bigger = static_cast<char*>(std::realloc(data_, capacity));
+            if (!bigger) throw std::bad_alloc();
+            data_ = bigger;
         }
-        if (!bigger) throw std::bad_alloc();
-        data_ = bigger;
         capacity_ = capacity;
     }
 
@@ -59,7 +54,21 @@ private:
 
 }  // namespace
 
-Result<FileText> read_text_file(const std::string& path) {
+char* allocate_text_buffer(std::size_t& capacity) {
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    char* data;
+    if (capacity >= 2 * kHuge) {
+        capacity = (capacity + kHuge - 1) / kHuge * kHuge;
+        data = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
+        if (data) ::madvise(data, capacity, MADV_HUGEPAGE);  // a hint only: failure is harmless
+    } else {
+        data = static_cast<char*>(std::malloc(capacity));
+    }
+    if (!data) throw std::bad_alloc();
+    return data;
+}
+
+Result<FileText> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return Error::invalid_input("file name contained an unexpected NUL byte");
     }
@@ -89,8 +98,13 @@ Result<FileText> read_text_file(const std::string& path) {
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
     }
-    if (!is_valid_utf8({buffer.data(), used})) return Error::invalid_data("stream did not contain valid UTF-8");
     return buffer.release(used);
+}
+
+Result<FileText> read_text_file(const std::string& path) {
+    Result<FileText> bytes = read_file_bytes(path);
+    if (!bytes) return std::move(bytes.error());
+    return decode_text(std::move(bytes.value()), Encoding::utf8);
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
@@ -150,7 +164,12 @@ Result<TextGrid> read_textgrid_file(const std::string& path, bool strict,
                                     TextGrid (*parse)(std::string_view text, std::string name)) {
     Result<FileText> text = read_text_file(path);
     if (!text) return std::move(text.error());
-    TextGrid grid = parse(text.value().view(), file_stem(path));
+    return parse_textgrid_text(text.value().view(), path, strict, parse);
+}
+
+Result<TextGrid> parse_textgrid_text(std::string_view text, const std::string& path, bool strict,
+                                     TextGrid (*parse)(std::string_view text, std::string name)) {
+    TextGrid grid = parse(text, file_stem(path));
     if (strict) {
         if (Status st = TextGrid::assert_valid(grid); !st) return std::move(st.error());
     }

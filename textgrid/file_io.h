@@ -19,7 +19,15 @@ public:
     FileText() = default;
     FileText(char* data, std::size_t size) noexcept : data_(data), size_(size) {}
 
-    std::string_view view() const noexcept { return {data_ ? data_.get() : "", size_}; }
+    std::string_view view() const noexcept {
+        return data_ ? std::string_view(data_.get() + offset_, size_) : std::string_view();
+    }
+
+    // Leaves the first n bytes (at most size) out of view; no copy is made.
+    void remove_prefix(std::size_t n) noexcept {
+        offset_ += n;
+        size_ -= n;
+    }
 
 private:
     struct Free {
@@ -27,14 +35,26 @@ private:
     };
     std::unique_ptr<char, Free> data_;
     std::size_t size_ = 0;
+    std::size_t offset_ = 0;
 };
 
-// The whole content of the file at `path`. Returns an os error when the file
-// cannot be opened or read (a directory included), invalid input when the
-// path holds a NUL byte (never cut short into another path), and invalid
-// data "stream did not contain valid UTF-8" when the bytes are not UTF-8.
-// The file is closed on every path. Throws std::bad_alloc when no memory is
-// left for the text.
+// A block of at least `capacity` bytes (not zeroed) for a text, to be freed
+// with std::free; capacity is set to what was allocated. Big blocks are
+// aligned to 2 MiB and offered to the kernel for huge pages: faulting in
+// fresh 4 KiB pages one by one costs more than reading a cached file.
+// Throws std::bad_alloc when no memory is left.
+char* allocate_text_buffer(std::size_t& capacity);
+
+// The whole content of the file at `path`, as it is. Returns an os error
+// when the file cannot be opened or read (a directory included), and
+// invalid input when the path holds a NUL byte (never cut short into
+// another path). The file is closed on every path. Throws std::bad_alloc
+// when no memory is left for the bytes.
+Result<FileText> read_file_bytes(const std::string& path);
+
+// read_file_bytes, then decode_text (text_decode.h) with Encoding::utf8:
+// also invalid data "stream did not contain valid UTF-8" when the bytes are
+// not UTF-8, or "binary TextGrid files are not supported".
 Result<FileText> read_text_file(const std::string& path);
 
 // True when `bytes` is well-formed UTF-8 (no overlong forms, no surrogates,
@@ -50,5 +70,9 @@ std::string file_stem(std::string_view path);
 // error or the first validation error; `parse` may throw FatalReadError.
 Result<TextGrid> read_textgrid_file(const std::string& path, bool strict,
                                     TextGrid (*parse)(std::string_view text, std::string name));
+
+// read_textgrid_file for the text of the file at `path`, loaded already.
+Result<TextGrid> parse_textgrid_text(std::string_view text, const std::string& path, bool strict,
+                                     TextGrid (*parse)(std::string_view text, std::string name));
 
 }  // namespace textgrid

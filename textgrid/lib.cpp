@@ -6,26 +6,65 @@
 
 namespace textgrid {
 
+namespace {
+
+// Only the long layout has the "item []:" line, which some tools write
+// without the blank. Looked for anywhere in the text, as a plain substring.
+bool looks_long(std::string_view text) noexcept {
+    for (std::size_t at = text.find("item"); at != std::string_view::npos; at = text.find("item", at + 4)) {
+        std::string_view rest = text.substr(at + 4);
+        if (rest.starts_with(' ')) rest.remove_prefix(1);
+        if (rest.starts_with("[]")) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type) {
     if (file_type == "long") return read_from_file_long(path, strict);
     if (file_type == "short") return read_from_file_short(path, strict);
     if (file_type != "auto") throw FatalReadError("Unknown file type: " + std::string(file_type));
 
-    // Only the long layout has the "item []:" line. The chosen reader loads
-    // the file again by itself, so the text read here is only looked at.
+    // The chosen reader loads the file again by itself, so the text read
+    // here is only looked at.
     bool is_long;
     {
         Result<FileText> text = read_text_file(path);
         if (!text) return std::move(text.error());
-        is_long = text.value().view().find("item []") != std::string_view::npos;
+        is_long = looks_long(text.value().view());
     }
     return is_long ? read_from_file_long(path, strict) : read_from_file_short(path, strict);
 }
 
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
                                 Encoding encoding) {
-    (void)encoding;  // decoding other than UTF-8 is not built yet
-    return read_from_file(path, strict, file_type);
+    if (encoding == Encoding::utf8) return read_from_file(path, strict, file_type);
+    TextGrid (*parse)(std::string_view, std::string) = nullptr;
+    if (file_type == "long") {
+        parse = parse_long;
+    } else if (file_type == "short") {
+        parse = parse_short;
+    } else if (file_type != "auto") {
+        throw FatalReadError("Unknown file type: " + std::string(file_type));
+    }
+    Result<FileText> bytes = read_file_bytes(path);
+    if (!bytes) return std::move(bytes.error());
+    Result<FileText> text = decode_text(std::move(bytes.value()), encoding);
+    if (!text) return std::move(text.error());
+    // Decoding may copy the whole text, so "auto" looks at the decoded text
+    // it has rather than loading the file a second time.
+    const std::string_view view = text.value().view();
+    if (!parse) parse = looks_long(view) ? parse_long : parse_short;
+    return parse_textgrid_text(view, path, strict, parse);
+}
+
+std::string read_failure_message(std::string_view path, const Error& error) {
+    std::string message = "Failed to read TextGrid file ";
+    message += path;
+    message += " because: ";
+    message += error.text();
+    return message;
 }
 
 }  // namespace textgrid

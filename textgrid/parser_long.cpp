@@ -19,10 +19,6 @@ enum class State {
     item,           // after "intervals [n]:" or "points [n]:": the item's keys
 };
 
-bool starts_with(std::string_view s, std::string_view prefix) noexcept {
-    return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
-}
-
 // Items take far more text than this in any real file; reservations are
 // kept within one item per this many bytes of text.
 constexpr std::size_t kReserveBytesPerItem = 32;
@@ -46,20 +42,23 @@ public:
         while (lines_.next(raw)) {
             const std::string_view line = scan::trim(raw);
             if (line.empty()) continue;
-            if (starts_with(line, "item [")) {
-                if (starts_with(line, "item []")) {
-                    state_ = State::between_tiers;
-                } else {
-                    grid_.tiers.emplace_back();
-                    state_ = State::tier;
-                }
-            } else if (starts_with(line, "intervals [") || starts_with(line, "points [")) {
+            switch (detail::line_prefix(line)) {
+            case detail::LinePrefix::tier_list:
+                state_ = State::between_tiers;
+                continue;
+            case detail::LinePrefix::tier:
+                grid_.tiers.emplace_back();
+                state_ = State::tier;
+                continue;
+            case detail::LinePrefix::item:
                 if (grid_.tiers.empty()) throw FatalReadError("Item found before any tier: " + std::string(line));
                 grid_.tiers.back().items.emplace_back();
                 state_ = State::item;
-            } else if (state_ != State::between_tiers) {
-                key_line(line);
+                continue;
+            case detail::LinePrefix::none:
+                break;
             }
+            if (state_ != State::between_tiers) key_line(line);
         }
         return {std::move(grid_), static_cast<std::size_t>(lines_.position() - lines_.text_begin())};
     }
@@ -112,7 +111,8 @@ private:
                 item.tmin = scan::parse_number(value);
             } else if (key == "xmax") {
                 item.tmax = scan::parse_number(value);
-            } else if (key == "number") {
+            } else if (key == "number" || key == "time") {
+                // Some corpus tools write a point's time as "time".
                 item.tmin = item.tmax = scan::parse_number(value);
             } else if (key == "text" || key == "mark") {
                 lines_.take_string(value, item.label);

@@ -30,23 +30,20 @@ namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-bool is_item_line(std::string_view line) noexcept {
-    line = scan::trim_front(line);
-    return line.starts_with("intervals [") || line.starts_with("points [");
-}
+bool is_item_line(std::string_view line) noexcept { return is_item_prefix(scan::trim_front(line)); }
 
 // The offset of the first item line that starts after offset `from` and
-// before `limit`; kNone when there is none.
+// before `limit`; kNone when there is none. Lines end as the reader's do.
 std::size_t item_line_after(std::string_view text, std::size_t from, std::size_t limit) noexcept {
     const char* const base = text.data();
     const char* const end = base + text.size();
     const char* p = base + from;
     for (;;) {
-        const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-        if (lf == nullptr || lf + 1 >= base + limit) return kNone;
-        const char* line = lf + 1;
-        const auto* next_lf = static_cast<const char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-        p = next_lf != nullptr ? next_lf : end;
+        const char* brk = scan::find_line_break(p, end);
+        if (brk == end) return kNone;
+        const char* line = scan::after_line_break(brk, end);
+        if (line >= base + limit) return kNone;
+        p = scan::find_line_break(line, end);
         if (is_item_line({line, static_cast<std::size_t>(p - line)})) return static_cast<std::size_t>(line - base);
     }
 }

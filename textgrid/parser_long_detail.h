@@ -17,6 +17,35 @@ namespace textgrid::detail {
 inline constexpr std::size_t kChunkedParseMin = std::size_t{4} << 20;
 inline constexpr std::size_t kMinChunk = std::size_t{2} << 20;
 
+// The lines that change the reader's state, told by how a trimmed line
+// begins: "item []" (the list of tiers follows), "item [" (a tier),
+// "intervals [" or "points [" (an item). Some tools write no blank before
+// the bracket ("item[1]:"); those lines mean the same.
+enum class LinePrefix { none, tier_list, tier, item };
+
+// The length of `word`, an optional blank and "[" at the start of `line`,
+// or 0 when the line does not begin so.
+inline std::size_t bracket_after(std::string_view line, std::string_view word) noexcept {
+    if (!line.starts_with(word)) return 0;
+    std::size_t i = word.size();
+    if (i < line.size() && line[i] == ' ') ++i;
+    return i < line.size() && line[i] == '[' ? i + 1 : 0;
+}
+
+inline LinePrefix line_prefix(std::string_view line) noexcept {
+    if (line.empty()) return LinePrefix::none;
+    if (line[0] == 'i') {
+        if (const std::size_t k = bracket_after(line, "item")) {
+            return k < line.size() && line[k] == ']' ? LinePrefix::tier_list : LinePrefix::tier;
+        }
+        return bracket_after(line, "intervals") ? LinePrefix::item : LinePrefix::none;
+    }
+    if (line[0] == 'p') return bracket_after(line, "points") ? LinePrefix::item : LinePrefix::none;
+    return LinePrefix::none;
+}
+
+inline bool is_item_prefix(std::string_view line) noexcept { return line_prefix(line) == LinePrefix::item; }
+
 // What the reader built from a part of a text, and where it stopped.
 struct LongPart {
     TextGrid grid;
@@ -30,8 +59,7 @@ struct LongPart {
 // rest of the text, exactly as in a parse of the whole. With continued
 // false the reader starts as for a whole text, in the header state. With
 // continued true it takes up a text whose earlier part it did not see;
-// begin must then be the start of a line that begins with "intervals [" or
-// "points [" once trimmed. It starts in the item state, and grid.tiers[0]
+// begin must then be the start of a line that is_item_prefix once trimmed. It starts in the item state, and grid.tiers[0]
 // is a placeholder that receives the items met before the part's first
 // tier line, which belong to the last tier of the earlier part. The grid's
 // name is left empty.

@@ -9,9 +9,16 @@
 
 namespace textgrid::scan {
 
-// Walks the text line by line. A line ends at LF; a CR directly before the LF
-// goes with it. A last line without LF is a line only when it is not empty,
-// so "a\n" holds one line and "" none.
+// The first LF or CR in [p, end), or end when there is none.
+const char* find_line_break(const char* p, const char* end) noexcept;
+
+// Where the line after a line break found by find_line_break starts: past
+// the break, and past a CR LF pair as a whole (end stays end).
+const char* after_line_break(const char* brk, const char* end) noexcept;
+
+// Walks the text line by line. A line ends at LF, at CR LF, or at a CR alone
+// (the line end of classic Mac files). A last line without a line end is a
+// line only when it is not empty, so "a\n" holds one line and "" none.
 class LineCursor {
 public:
     explicit LineCursor(std::string_view text) noexcept : LineCursor(text, 0, text.size()) {}

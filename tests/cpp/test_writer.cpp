@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/cpp/check.h"
 #include "textgrid/converter.h"
 #include "textgrid/textgrid.h"
 #include "textgrid/writer.h"
@@ -21,14 +22,8 @@ using namespace textgrid;
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const std::string& what) {
-    if (!ok) {
-        ++failures;
-        std::fprintf(stderr, "FAIL: %s\n", what.c_str());
-    }
-}
+using test_support::check;
+using test_support::failures;
 
 void check_eq(const std::string& got, const std::string& want, const std::string& what) {
     if (got != want) {
@@ -281,10 +276,5 @@ int main() {
     test_parallel_matches_serial();
     test_save();
     test_make_textgrid_name();
-    if (failures != 0) {
-        std::fprintf(stderr, "%d check(s) failed\n", failures);
-        return 1;
-    }
-    std::puts("test_writer: all checks passed");
-    return 0;
+    return test_support::finish("test_writer");
 }

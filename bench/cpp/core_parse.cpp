@@ -1,0 +1,81 @@
+// The floors of reading a TextGrid, on one thread with the text in memory:
+// the core parse of either layout, UTF-8 validation, and a bare count of
+// line feeds with memchr, the least any line-based reader must do.
+//
+//     core_parse FILE long|short REPEAT
+//
+// Prints one JSON object: the file's size and the median seconds of each
+// step over REPEAT runs. With REPEAT 1 it runs each step once, which is
+// what an instruction count under callgrind wants.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textgrid/file_io.h"
+#include "textgrid/parser_long_detail.h"
+#include "textgrid/parser_short.h"
+
+namespace {
+
+template <typename Step>
+double median_seconds(int repeat, Step&& step) {
+    std::vector<double> times;
+    for (int i = 0; i < repeat; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        step();
+        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+std::size_t count_line_feeds(std::string_view text) {
+    std::size_t count = 0;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+        ++count;
+        p = static_cast<const char*>(lf) + 1;
+    }
+    return count;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: core_parse FILE long|short REPEAT\n");
+        return 2;
+    }
+    std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
+    std::string text(static_cast<std::size_t>(std::max<std::streamoff>(0, in.tellg())), '\0');
+    in.seekg(0);
+    if (!in || !in.read(text.data(), static_cast<std::streamsize>(text.size()))) {
+        std::fprintf(stderr, "cannot read %s\n", argv[1]);
+        return 1;
+    }
+    const bool long_layout = std::strcmp(argv[2], "long") == 0;
+    const int repeat = std::max(1, std::atoi(argv[3]));
+
+    std::size_t items = 0;
+    const double parse = median_seconds(repeat, [&] {
+        const textgrid::TextGrid grid = long_layout ? textgrid::detail::parse_long_one_pass(text, "core")
+                                                    : textgrid::parse_short(text, "core");
+        items = 0;
+        for (const auto& tier : grid.tiers) items += tier.items.size();
+    });
+    bool valid = false;
+    const double validate = median_seconds(repeat, [&] { valid = textgrid::is_valid_utf8(text); });
+    std::size_t lines = 0;
+    const double scan = median_seconds(repeat, [&] { lines = count_line_feeds(text); });
+    std::printf("{\"bytes\": %zu, \"items\": %zu, \"lines\": %zu, \"valid_utf8\": %s, \"parse_s\": %.9f, "
+                "\"validate_s\": %.9f, \"line_feeds_s\": %.9f}\n",
+                text.size(), items, lines, valid ? "true" : "false", parse, validate, scan);
+    return 0;
+}

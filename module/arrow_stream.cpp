@@ -1,0 +1,527 @@
+// textgrids2arrow(files, strict=False, file_type="auto", *, encoding="auto",
+// batch_files=None) and its stream type.
+
+#include "module/arrow_stream.h"
+
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "module/args.h"
+#include "module/functions.h"
+#include "module/module.h"
+#include "textgrid/arrow_batch.h"
+#include "textgrid/corpus_reader.h"
+#include "textgrid/file_io.h"
+
+namespace orvex {
+
+namespace {
+
+// ---- the stream object ---------------------------------------------------------
+
+struct StreamObject {
+    PyObject_HEAD
+    // Shared with the exported C stream, so that either may outlive the
+    // other; failures stay readable after the consumer let go.
+    std::shared_ptr<textgrid::CorpusReader>* reader;
+    PyObject* failures;  // list of the failure tuples converted so far, or null
+    bool exported;
+};
+
+textgrid::CorpusReader& reader_of(PyObject* self) noexcept {
+    return **reinterpret_cast<StreamObject*>(self)->reader;
+}
+
+// Lets go of the interpreter lock while alive; it is taken back however the
+// scope ends, exceptions included.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+void stream_dealloc(PyObject* self) {
+    auto* stream = reinterpret_cast<StreamObject*>(self);
+    Py_CLEAR(stream->failures);
+    if (stream->reader != nullptr) {
+        // The last owner waits for the reading thread to end; that thread
+        // never needs the interpreter, so others may run meanwhile.
+        std::shared_ptr<textgrid::CorpusReader>* reader = std::exchange(stream->reader, nullptr);
+        WithoutGil unlocked;
+        delete reader;
+    }
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// The consumer's Ctrl-C. Python runs signal handlers only on its main
+// thread, so only a get_next made there can see one; it then takes the
+// interpreter lock for a moment (the consumer released it, or holds it
+// itself) and runs the pending handlers. An exception they raise ends the
+// stream with its description; a handler that returns lets reading go on.
+// Other threads never take the lock here: their consumer may hold it while
+// waiting for them.
+textgrid::InterruptHook make_interrupt_hook() {
+    Object threading = Object::steal(PyImport_ImportModule("threading"));
+    Object main = threading ? Object::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : Object();
+    Object ident = main ? Object::steal(PyObject_GetAttrString(main.get(), "ident")) : Object();
+    const unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred()) {
+        PyErr_Clear();
+        return {};
+    }
+    return [main_ident]() -> std::optional<std::string> {
+        if (PyThread_get_thread_ident() != main_ident || !Py_IsInitialized() || interpreter_finalizing())
+            return std::nullopt;
+        const PyGILState_STATE gil = PyGILState_Ensure();
+        std::optional<std::string> reason;
+        // A consumer that calls with the lock held and an error of its own
+        // pending keeps that error untouched.
+        if (!PyErr_Occurred() && PyErr_CheckSignals() < 0) {
+            Object exc = fetch_error();
+            try {
+                reason = "reading stopped by " + (exc ? describe_error(exc) : std::string("a signal"));
+            } catch (const std::bad_alloc&) {
+                reason.reset();
+            }
+            if (!reason) PyErr_Clear();
+        }
+        PyGILState_Release(gil);
+        return reason;
+    };
+}
+
+void destroy_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (stream == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    // A consumer takes the stream over by moving it out; one left here was
+    // never taken and is released with the capsule.
+    if (stream->release != nullptr) {
+        WithoutGil unlocked;
+        stream->release(stream);
+    }
+    delete stream;
+}
+
+void destroy_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, "arrow_schema"));
+    if (schema == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release != nullptr) schema->release(schema);
+    delete schema;
+}
+
+constexpr std::array<const char*, 1> arrow_c_stream_params = {"requested_schema"};
+
+PyObject* stream_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        std::array<Handle, 1> bound;
+        if (!bind_arguments("__arrow_c_stream__", arrow_c_stream_params, 1, 0, args, nargs, kwnames, bound))
+            return nullptr;
+        // A requested schema may be ignored: the consumer casts what it gets.
+        // The one schema there is already uses the narrowest types.
+        if (bound[0] && bound[0].get() != Py_None && !PyCapsule_IsValid(bound[0].get(), "arrow_schema")) {
+            PyErr_SetString(PyExc_TypeError, "requested_schema must be None or an 'arrow_schema' PyCapsule");
+            return nullptr;
+        }
+        auto* stream = reinterpret_cast<StreamObject*>(self);
+        if (stream->exported) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "this TextGridStream was already exported: it can be consumed only once; call "
+                            "textgrids2arrow() again for a new stream");
+            return nullptr;
+        }
+        textgrid::InterruptHook hook = make_interrupt_hook();
+        auto c_stream = std::make_unique<ArrowArrayStream>();
+        if (!textgrid::export_corpus_stream(*stream->reader, std::move(hook), c_stream.get())) throw std::bad_alloc();
+        Object capsule = Object::steal(PyCapsule_New(c_stream.get(), "arrow_array_stream", destroy_stream_capsule));
+        if (!capsule) {
+            c_stream->release(c_stream.get());
+            return nullptr;
+        }
+        (void)c_stream.release();  // the capsule owns it now
+        stream->exported = true;
+        return capsule.release();
+    });
+}
+
+PyObject* stream_arrow_c_schema(PyObject*, PyObject*) {
+    return guard([&]() -> PyObject* {
+        auto schema = std::make_unique<ArrowSchema>();
+        textgrid::export_corpus_schema(schema.get());
+        Object capsule = Object::steal(PyCapsule_New(schema.get(), "arrow_schema", destroy_schema_capsule));
+        if (!capsule) {
+            schema->release(schema.get());
+            return nullptr;
+        }
+        (void)schema.release();  // the capsule owns it now
+        return capsule.release();
+    });
+}
+
+// Brings the cached list up to date and returns a copy of it.
+PyObject* stream_failures(PyObject* self, void*) {
+    return guard([&]() -> PyObject* {
+        auto* stream = reinterpret_cast<StreamObject*>(self);
+        if (stream->failures == nullptr && !(stream->failures = PyList_New(0))) return nullptr;
+        textgrid::CorpusReader& reader = reader_of(self);
+        const std::vector<textgrid::ReadFailure> fresh =
+            reader.failures_since(static_cast<std::size_t>(PyList_GET_SIZE(stream->failures)));
+        for (const textgrid::ReadFailure& failure : fresh) {
+            Object id = Object::steal(PyLong_FromUnsignedLong(failure.file_id));
+            Object path = new_str(reader.file(failure.file_id).display);
+            Object message = Object::steal(
+                PyUnicode_DecodeUTF8(failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()), "replace"));
+            if (!id || !path || !message) return nullptr;
+            Object tuple = Object::steal(PyTuple_Pack(3, id.get(), path.get(), message.get()));
+            if (!tuple || PyList_Append(stream->failures, tuple.get()) < 0) return nullptr;
+        }
+        return PyList_GetSlice(stream->failures, 0, PyList_GET_SIZE(stream->failures));
+    });
+}
+
+PyObject* stream_files_done(PyObject* self, void*) { return PyLong_FromSize_t(reader_of(self).files_done()); }
+
+PyObject* stream_files_total(PyObject* self, void*) { return PyLong_FromSize_t(reader_of(self).files_total()); }
+
+PyObject* stream_repr(PyObject* self) {
+    const textgrid::CorpusReader& reader = reader_of(self);
+    return PyUnicode_FromFormat("<orvex.TextGridStream: %zu of %zu files read%s>", reader.files_done(),
+                                reader.files_total(),
+                                reinterpret_cast<StreamObject*>(self)->exported ? ", exported" : "");
+}
+
+PyDoc_STRVAR(arrow_c_stream__doc__,
+             "__arrow_c_stream__($self, /, requested_schema=None)\n"
+             "--\n"
+             "\n"
+             "Exports the stream as an 'arrow_array_stream' PyCapsule (Arrow PyCapsule\n"
+             "interface). A stream can be exported once; a second call raises\n"
+             "RuntimeError. requested_schema is accepted and ignored: consumers cast.");
+
+PyDoc_STRVAR(arrow_c_schema__doc__,
+             "__arrow_c_schema__($self, /)\n"
+             "--\n"
+             "\n"
+             "The schema of the batches as an 'arrow_schema' PyCapsule.");
+
+PyMethodDef stream_methods[] = {
+    {"__arrow_c_stream__", as_method(stream_arrow_c_stream),
+     METH_FASTCALL | METH_KEYWORDS, arrow_c_stream__doc__},
+    {"__arrow_c_schema__", stream_arrow_c_schema, METH_NOARGS, arrow_c_schema__doc__},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef stream_getset[] = {
+    {"failures", stream_failures, nullptr,
+     "(file_id, path, message) for every file that could not be read, in file order: complete once the\n"
+     "stream has ended, partial before. A new list on every access.",
+     nullptr},
+    {"files_done", stream_files_done, nullptr, "Files whose rows (and failures) were handed out so far.", nullptr},
+    {"files_total", stream_files_total, nullptr, "Files in the stream.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyDoc_STRVAR(stream__doc__,
+             "A stream of Arrow record batches over TextGrid files, made by textgrids2arrow().\n"
+             "\n"
+             "Hand it to any consumer of the Arrow PyCapsule interface (pyarrow.table,\n"
+             "pyarrow.RecordBatchReader.from_stream, polars.DataFrame, duckdb). It can be\n"
+             "consumed once.");
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&stream_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(&stream_repr)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_getset, stream_getset},
+    {Py_tp_doc, const_cast<char*>(stream__doc__)},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "orvex.TextGridStream",
+    static_cast<int>(sizeof(StreamObject)),
+    0,
+#if PY_VERSION_HEX >= 0x030A0000
+    // Only textgrids2arrow makes these: an instance made from Python would
+    // have no reader.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+#else
+    Py_TPFLAGS_DEFAULT,
+#endif
+    stream_slots,
+};
+
+// ---- textgrids2arrow -----------------------------------------------------------
+
+PyDoc_STRVAR(textgrids2arrow__doc__,
+             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None)\n"
+             "--\n"
+             "\n"
+             "Reads a corpus of TextGrid files as a stream of Arrow record batches.\n"
+             "\n"
+             "Returns at once; the files are read as the consumer asks for batches, on\n"
+             "the worker pool and one batch ahead. Each batch holds the rows of a run of\n"
+             "consecutive files, one row per interval or point, in file, tier and item\n"
+             "order, with the columns file_id (uint32, the file's position), file\n"
+             "(dictionary of the paths as given), tier (dictionary of tier names),\n"
+             "tier_index (uint32, the tier's position in its file), is_interval (bool),\n"
+             "tmin and tmax (float64) and label (utf8). No file ends the stream: one that\n"
+             "cannot be read gives no rows and an entry in the stream's failures.\n"
+             "\n"
+             "Arguments:\n"
+             "    files: A directory (every *.TextGrid file below it, any letter case,\n"
+             "        sorted by path), one file, or an iterable of paths (str, bytes or\n"
+             "        os.PathLike).\n"
+             "    strict: True to validate every file; a file that fails is a failure.\n"
+             "    file_type: \"long\", \"short\" or \"auto\" (the layout of each file).\n"
+             "    encoding: \"auto\" (as Praat reads: UTF-16 with a byte order mark,\n"
+             "        UTF-8, else Latin-1) or \"utf-8\".\n"
+             "    batch_files: Files per batch; None picks runs of about 16 MB of text.\n"
+             "\n"
+             "Returns:\n"
+             "    A TextGridStream: pass it to pyarrow.table(), polars.DataFrame(),\n"
+             "    duckdb and other consumers of the Arrow PyCapsule interface. Its\n"
+             "    failures attribute lists (file_id, path, message) for every file that\n"
+             "    could not be read; files_done and files_total count progress.\n"
+             "\n"
+             "Errors:\n"
+             "    TypeError, ValueError: Arguments of the wrong type or value, raised\n"
+             "        before anything is read.\n"
+             "    OSError: A directory given as files cannot be listed.");
+
+constexpr std::array<const char*, 5> textgrids2arrow_params = {"files", "strict", "file_type", "encoding",
+                                                               "batch_files"};
+
+// The UTF-8 form of a path the operating system gave as bytes: the bytes
+// themselves when they are UTF-8, else decoded as the file system encoding
+// does and shown with backslash escapes. Either way a valid utf8 value.
+bool display_of_os_path(const std::string& path, std::string& out) {
+    if (textgrid::is_valid_utf8(path)) {
+        out = path;
+        return true;
+    }
+    Object text = Object::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!text) return false;
+    Object bytes = Object::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    if (!bytes) return false;
+    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+// One path as os.fspath gives it (str or bytes).
+bool convert_path(Handle fspath, textgrid::CorpusFile& out) {
+    if (PyBytes_Check(fspath.get())) {
+        out.path.assign(PyBytes_AS_STRING(fspath.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fspath.get())));
+        return display_of_os_path(out.path, out.display);
+    }
+    // What open() would do with the str: the file system encoding, with
+    // undecodable bytes carried as surrogates.
+    Object encoded = Object::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    if (!encoded) return false;
+    out.path.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(fspath.get(), &size)) {
+        out.display.assign(utf8, static_cast<std::size_t>(size));
+        return true;
+    }
+    PyErr_Clear();  // lone surrogates: shown escaped
+    Object bytes = Object::steal(PyUnicode_AsEncodedString(fspath.get(), "utf-8", "backslashreplace"));
+    if (!bytes) return false;
+    out.display.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+bool is_single_path(Handle obj) {
+    return PyUnicode_Check(obj.get()) || PyBytes_Check(obj.get()) ||
+           PyObject_HasAttrString(reinterpret_cast<PyObject*>(obj.type()), "__fspath__");
+}
+
+// files: a directory or one file (str, bytes, os.PathLike), or an iterable
+// of paths. Errors as the other conversions: TypeError (prefixed by the
+// caller), OSError for a directory that cannot be listed.
+bool convert_files(Handle obj, std::vector<textgrid::CorpusFile>& out) {
+    if (is_single_path(obj)) {
+        Object fspath = Object::steal(PyOS_FSPath(obj.get()));
+        if (!fspath) return false;
+        textgrid::CorpusFile given;
+        if (!convert_path(fspath, given)) return false;
+        if (!textgrid::is_directory(given.path)) {
+            out.push_back(std::move(given));
+            return true;
+        }
+        textgrid::Result<std::vector<std::string>> found = [&] {
+            WithoutGil unlocked;  // a large tree takes a while to walk
+            return textgrid::find_textgrid_files(given.path);
+        }();
+        if (!found) {
+            raise_os_error("Failed to list the TextGrid files in " + given.display +
+                           " because: " + found.error().text());
+            return false;
+        }
+        out.reserve(found.value().size());
+        for (std::string& path : found.value()) {
+            textgrid::CorpusFile file;
+            file.path = std::move(path);
+            if (!display_of_os_path(file.path, file.display)) return false;
+            out.push_back(std::move(file));
+        }
+        return true;
+    }
+    Object iter = Object::steal(PyObject_GetIter(obj.get()));
+    if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        Object name = type_name(obj.type());
+        if (name)
+            PyErr_Format(PyExc_TypeError, "expected a directory, a file or an iterable of paths, not '%U'",
+                         name.get());
+        return false;
+    }
+    out.reserve(detail::reserve_hint(obj));
+    while (Object element = Object::steal(PyIter_Next(iter.get()))) {
+        Object fspath = Object::steal(PyOS_FSPath(element.get()));
+        if (!fspath) return false;
+        textgrid::CorpusFile file;
+        if (!convert_path(fspath, file)) return false;
+        out.push_back(std::move(file));
+    }
+    return !PyErr_Occurred();
+}
+
+bool convert_truth(Handle obj, bool& out) {
+    const int truth = PyObject_IsTrue(obj.get());
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+bool convert_file_type(Handle obj, std::string& out) {
+    if (!convert_argument("file_type", obj, out, convert_string)) return false;
+    if (out == "long" || out == "short" || out == "auto") return true;
+    PyErr_Format(PyExc_ValueError, "file_type must be 'long', 'short' or 'auto', not %R", obj.get());
+    return false;
+}
+
+bool convert_encoding(Handle obj, textgrid::Encoding& out) {
+    std::string name;
+    if (!convert_argument("encoding", obj, name, convert_string)) return false;
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '_') c = '-';
+    }
+    if (name == "auto") {
+        out = textgrid::Encoding::praat;
+        return true;
+    }
+    if (name == "utf-8" || name == "utf8") {
+        out = textgrid::Encoding::utf8;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "encoding must be 'auto' or 'utf-8', not %R", obj.get());
+    return false;
+}
+
+bool convert_batch_files(Handle obj, std::size_t& out) {
+    if (!obj || obj.get() == Py_None) {
+        out = 0;
+        return true;
+    }
+    if (!PyLong_Check(obj.get()) || PyBool_Check(obj.get())) {
+        Object name = type_name(obj.type());
+        if (name) PyErr_Format(PyExc_TypeError, "argument 'batch_files': expected None or an int, not '%U'", name.get());
+        return false;
+    }
+    const int sign = PyObject_RichCompareBool(obj.get(), Py_False, Py_GT);  // Py_False == 0
+    if (sign < 0) return false;
+    if (sign == 0) {
+        PyErr_Format(PyExc_ValueError, "batch_files must be at least 1, not %R", obj.get());
+        return false;
+    }
+    const std::size_t value = PyLong_AsSize_t(obj.get());
+    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        // More files per batch than there can be files: one batch.
+        PyErr_Clear();
+        out = std::numeric_limits<std::size_t>::max();
+        return true;
+    }
+    out = value;
+    return true;
+}
+
+Object textgrids2arrow_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<Handle, 5> bound;
+    if (!bind_arguments("textgrids2arrow", textgrids2arrow_params, 3, 1, args, nargs, kwnames, bound)) return Object();
+    // The cheap arguments first: files may be a generator, or a directory
+    // to walk, and nothing should be consumed for a call that fails anyway.
+    textgrid::CorpusOptions options;
+    if (bound[1] && !convert_truth(bound[1], options.strict)) return Object();
+    if (bound[2] && !convert_file_type(bound[2], options.file_type)) return Object();
+    if (bound[3] && !convert_encoding(bound[3], options.encoding)) return Object();
+    if (!convert_batch_files(bound[4], options.batch_files)) return Object();
+    std::vector<textgrid::CorpusFile> files;
+    if (!convert_argument("files", bound[0], files, convert_files)) return Object();
+    if (files.size() > std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1) {
+        PyErr_SetString(PyExc_ValueError, "more files than 32-bit file ids can tell apart");
+        return Object();
+    }
+
+    PyTypeObject* type = text_grid_stream_type();
+    if (type == nullptr) return Object();
+    auto reader = std::make_unique<std::shared_ptr<textgrid::CorpusReader>>(
+        std::make_shared<textgrid::CorpusReader>(std::move(files), std::move(options)));
+    Object self = Object::steal(type->tp_alloc(type, 0));  // zero-filled
+    if (!self) return self;
+    reinterpret_cast<StreamObject*>(self.get())->reader = reader.release();
+    return self;
+}
+
+PyObject* textgrids2arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* { return textgrids2arrow_impl(args, nargs, kwnames).release(); });
+}
+
+}  // namespace
+
+PyTypeObject* text_grid_stream_type() noexcept {
+    // The interpreter lock serialises the first creation; the type is never
+    // released, like the module.
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
+#if PY_VERSION_HEX < 0x030A0000
+        if (type != nullptr) type->tp_new = nullptr;
+#endif
+    }
+    return type;
+}
+
+PyMethodDef textgrids2arrow_def = {"textgrids2arrow", as_method(textgrids2arrow), METH_FASTCALL | METH_KEYWORDS,
+                                   textgrids2arrow__doc__};
+
+}  // namespace orvex

@@ -1,0 +1,271 @@
+// Reading decimal numbers in one pass over their text.
+//
+// The digits are gathered into a 64-bit significand while the grammar is
+// checked. Most values are then settled exactly by one IEEE multiplication
+// or division (both operands exact), the rest by a 128-bit product with a
+// power of five; only inputs of more than 19 significant digits, subnormal
+// results and the rare products too close to a rounding boundary are handed
+// to std::from_chars. Every path gives the correctly rounded double, so the
+// result does not depend on which one was taken.
+#include "textgrid/number.h"
+
+#include <bit>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "textgrid/text_scan.h"
+
+namespace textgrid::scan {
+
+namespace detail {
+
+namespace {
+
+struct Pow5 {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+constexpr std::int64_t kMinPower = -342;  // below this any w x 10^q is under half the least subnormal
+constexpr std::int64_t kMaxPower = 308;   // above this any w x 10^q is infinite
+
+// 5^q as a 128-bit fraction with its top bit set; see tools/powers_of_five.py.
+constexpr Pow5 kPowersOfFive[] = {
+#include "textgrid/powers_of_five.inc"
+};
+static_assert(std::size(kPowersOfFive) == kMaxPower - kMinPower + 1);
+
+__extension__ typedef unsigned __int128 uint128;
+
+struct Product {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+Product multiply(std::uint64_t a, std::uint64_t b) noexcept {
+    const uint128 r = static_cast<uint128>(a) * b;
+    return {static_cast<std::uint64_t>(r >> 64), static_cast<std::uint64_t>(r)};
+}
+
+constexpr int kMantissaBits = 52;
+constexpr int kExponentBias = 1023;
+constexpr int kInfiniteExponent = 0x7FF;
+
+}  // namespace
+
+bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
+    if (q < kMinPower) {
+        out = 0.0;
+        return true;
+    }
+    if (q > kMaxPower) {
+        out = std::numeric_limits<double>::infinity();
+        return true;
+    }
+    const int lz = std::countl_zero(w);
+    w <<= lz;
+    const Pow5& power = kPowersOfFive[q - kMinPower];
+    // The top 64 bits of the product hold the 53 bits wanted, a rounding
+    // bit and some guard bits. Only when the guard bits are all ones can the
+    // low half of 5^q carry into them.
+    constexpr std::uint64_t kGuard = 0x1FF;
+    Product p = multiply(w, power.high);
+    if ((p.high & kGuard) == kGuard) {
+        const Product second = multiply(w, power.low);
+        p.low += second.high;
+        if (second.high > p.low) ++p.high;
+    }
+    // Still all ones: the truncated table may be off by the carry that
+    // decides the rounding.
+    if (p.low == ~std::uint64_t{0}) return false;
+
+    const int upper = static_cast<int>(p.high >> 63);
+    const int shift = upper + 64 - kMantissaBits - 3;
+    std::uint64_t mantissa = p.high >> shift;
+    // floor(q x log2(10)) + 63, exact for every q in the table's range.
+    const auto log2_of_ten_power = static_cast<int>(((152170 + 65536) * q) >> 16) + 63;
+    int exponent = log2_of_ten_power + upper - lz + kExponentBias;
+    if (exponent <= 0) return false;  // subnormal
+
+    // A product that is exact and falls right between two doubles must go
+    // to the even one; that can only happen for these powers.
+    if (p.low <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == p.high) {
+        mantissa &= ~std::uint64_t{1};
+    }
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (std::uint64_t{2} << kMantissaBits)) {  // rounding carried into a new bit
+        mantissa = std::uint64_t{1} << kMantissaBits;
+        ++exponent;
+    }
+    mantissa &= ~(std::uint64_t{1} << kMantissaBits);
+    if (exponent >= kInfiniteExponent) {
+        out = std::numeric_limits<double>::infinity();
+        return true;
+    }
+    out = std::bit_cast<double>(mantissa | static_cast<std::uint64_t>(exponent) << kMantissaBits);
+    return true;
+}
+
+}  // namespace detail
+
+namespace {
+
+bool is_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
+
+static_assert(std::endian::native == std::endian::little, "digit words are read little-endian");
+
+constexpr std::uint64_t kTensUpTo8[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// The eight bytes at p, of which only those before `end` count: the rest
+// read as NUL, which is no digit. `first` is the start of the number; when
+// it lies at least eight bytes before `end` the word is one load.
+std::uint64_t load_word(const char* p, const char* end, const char* first) noexcept {
+    std::uint64_t v = 0;
+    const auto left = end - p;
+    if (left <= 0) return 0;
+    if (left >= 8) {
+        std::memcpy(&v, p, 8);
+    } else if (end - first >= 8) {
+        std::memcpy(&v, end - 8, 8);
+        v >>= 8 * (8 - left);
+    } else {
+        for (auto i = left; i-- > 0;) v = v << 8 | static_cast<unsigned char>(p[i]);
+    }
+    return v;
+}
+
+// Times are written with many digits; a run of up to eight of them is found
+// and turned into its value at once rather than digit by digit. Returns how
+// many digits start the word (0 to 8) and adds their value to w.
+int take_digits(std::uint64_t v, std::uint64_t& w) noexcept {
+    const std::uint64_t x = v ^ 0x3030303030303030;  // a digit byte becomes 0..9
+    // Flags each byte above 9. A byte of 0x8A or more carries into the next
+    // one, but only bytes after the first flagged one are disturbed.
+    const std::uint64_t flags = ((x + 0x7676767676767676) | x) & 0x8080808080808080;
+    const int n = flags ? std::countr_zero(flags) / 8 : 8;
+    if (n == 0) return 0;
+    // The digits to the top of the word, zeros before them: the first digit
+    // is then the most significant of eight.
+    std::uint64_t d = x << (8 * (8 - n));
+    d = d * 10 + (d >> 8);  // pairs of digits in every other byte
+    d = (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+         (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+        32;
+    w = w * kTensUpTo8[n] + d;  // may wrap: more than 19 digits take the slow path
+    return n;
+}
+
+const char* digits(const char* p, const char* end, const char* first, std::uint64_t& w) noexcept {
+    for (;;) {
+        const int n = take_digits(load_word(p, end, first), w);
+        p += n;
+        if (n < 8) return p;
+    }
+}
+
+bool iequals(std::string_view a, std::string_view lower) noexcept {
+    if (a.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+// The spellings of infinity and NaN; anything else is no number (0.0,
+// whatever its sign).
+bool special(std::string_view s, double& out) noexcept {
+    if (iequals(s, "inf") || iequals(s, "infinity")) {
+        out = std::numeric_limits<double>::infinity();
+    } else if (iequals(s, "nan")) {
+        out = std::numeric_limits<double>::quiet_NaN();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Exact powers of ten: every one up to 1e22 is a double.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The text of a decimal with more than 19 significant digits or a subnormal
+// value, already checked against the grammar; `exponent_of_lead` is the
+// power of ten of its first significant digit, which tells an overflow from
+// an underflow.
+double convert_slowly(const char* first, const char* last, std::int64_t exponent_of_lead) noexcept {
+    double value = 0.0;
+    const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        return exponent_of_lead >= 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    }
+    if (ec != std::errc() || ptr != last) return 0.0;
+    return value;
+}
+
+}  // namespace
+
+double parse_number(std::string_view s) noexcept {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    bool negative = false;
+    if (p != end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    const char* const first = p;
+    std::uint64_t w = 0;
+    p = digits(p, end, first, w);
+    const char* const int_end = p;
+    const char* frac_begin = p;
+    if (p != end && *p == '.') {
+        frac_begin = ++p;
+        p = digits(p, end, first, w);
+    }
+    const auto int_digits = int_end - first;
+    const auto frac_digits = p - frac_begin;
+    if (int_digits + frac_digits == 0) {
+        double v = 0.0;
+        if (p == first && special({first, static_cast<std::size_t>(end - first)}, v)) return negative ? -v : v;
+        return 0.0;
+    }
+    std::int64_t exponent = 0;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exponent_negative = false;
+        if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
+        if (p == end || !is_digit(*p)) return 0.0;
+        for (; p != end && is_digit(*p); ++p) {
+            if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
+        }
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (p != end) return 0.0;
+
+    double value = 0.0;
+    std::int64_t significant = int_digits + frac_digits;
+    const std::int64_t q = exponent - frac_digits;
+    if (significant > 19) {
+        // Leading zeros add nothing to w; only the digits from the first
+        // non-zero one on must fit.
+        for (const char* z = first; z != p && (*z == '0' || *z == '.'); ++z) significant -= *z == '0';
+    }
+    if (significant > 19) {
+        // w has wrapped and means nothing, zero included.
+        value = convert_slowly(first, end, q + significant - 1);
+    } else if (w == 0) {
+        value = 0.0;
+    } else if (w <= (std::uint64_t{1} << 53) && q >= -22 && q <= 22) {
+        // w and 10^|q| are both exact, so one operation rounds once.
+        const auto whole = static_cast<double>(w);
+        value = q < 0 ? whole / kExactPowersOfTen[-q] : whole * kExactPowersOfTen[q];
+    } else if (!detail::decimal_to_double(w, q, value)) {
+        value = convert_slowly(first, end, q + significant - 1);
+    }
+    return negative ? -value : value;
+}
+
+}  // namespace textgrid::scan
