@@ -1,6 +1,7 @@
 // Reading a file by its path with the layout detected: the loader (any
-// bytes), the dispatch and strict validation. Whatever "auto" gives must be
-// what one of the two readers gives for the same file.
+// bytes), the decoding under both settings, the dispatch and strict
+// validation. Whatever "auto" gives must be what one of the two readers
+// gives for the same file and setting.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -19,10 +20,10 @@ struct ReadOutcome {
     std::string error_text;
 };
 
-ReadOutcome read(const std::string& path, bool strict, const char* layout) {
+ReadOutcome read(const std::string& path, bool strict, const char* layout, textgrid::Encoding encoding) {
     ReadOutcome r;
     r.outcome = fuzz::run_reader([&] {
-        textgrid::Result<textgrid::TextGrid> res = textgrid::read_from_file(path, strict, layout);
+        textgrid::Result<textgrid::TextGrid> res = textgrid::read_from_file(path, strict, layout, encoding);
         if (!res) {
             r.error = true;
             r.error_text = res.error().text();
@@ -52,11 +53,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::check(n > 0, "pwrite");
         done += static_cast<std::size_t>(n);
     }
-    for (bool strict : {false, true}) {
-        const ReadOutcome detected = read(path, strict, "auto");
-        if (!detected.error && !detected.outcome.fatal) fuzz::exercise(detected.outcome.grid);
-        fuzz::check(same(detected, read(path, strict, "long")) || same(detected, read(path, strict, "short")),
-                    "auto reads as one of the two readers");
+    for (textgrid::Encoding encoding : {textgrid::Encoding::utf8, textgrid::Encoding::praat}) {
+        for (bool strict : {false, true}) {
+            const ReadOutcome detected = read(path, strict, "auto", encoding);
+            if (!detected.error && !detected.outcome.fatal) fuzz::exercise(detected.outcome.grid);
+            fuzz::check(same(detected, read(path, strict, "long", encoding)) ||
+                            same(detected, read(path, strict, "short", encoding)),
+                        "auto reads as one of the two readers");
+        }
     }
     return 0;
 }

@@ -98,6 +98,9 @@ NUMBERS = ["0", "-0", "+0", "1", "1.5", ".5", "5.", "-2.25", "1e10", "1E-10", "1
            "0.30000000000000004", "1" + "0" * 400, "0." + "0" * 400 + "1"]
 
 
+BINARY = b"ooBinaryFile\x08TextGrid" + bytes(range(256))
+
+
 def write(directory, name, data):
     os.makedirs(directory, exist_ok=True)
     with open(os.path.join(directory, name), "wb") as f:
@@ -109,11 +112,20 @@ def main(out):
     for target in ("long", "short", "auto", "roundtrip", "decode"):
         for name, data in all_texts:
             write(os.path.join(out, target), name, data)
+    write(os.path.join(out, "decode"), "binary", BINARY)
+    write(os.path.join(out, "decode"), "utf16_lone_surrogate", b"\xff\xfe" + "a".encode("utf-16-le") + b"\x00\xd8")
+    write(os.path.join(out, "decode"), "utf16_odd", b"\xfe\xff\x00a\x00")
     for name, data in all_texts:
         if name.startswith("long"):
             # The first byte picks the chunk count.
             for k in (0, 3):
                 write(os.path.join(out, "chunks"), f"{name}_{k}", bytes([k]) + data)
+    longs = [data for name, data in all_texts if name.startswith("long") and name.endswith("_lf")]
+    shorts = [data for name, data in all_texts if name.startswith("short") and name.endswith("_lf")]
+    for i, (a, b) in enumerate(zip(longs, shorts)):
+        # The first byte sets the label bytes per batch; NUL separates files.
+        for k in (2, 40):
+            write(os.path.join(out, "arrow"), f"pair{i}_{k}", bytes([k]) + a + b"\0" + b + b"\0" + a)
     for i, n in enumerate(NUMBERS):
         write(os.path.join(out, "number"), f"n{i:03d}", n.encode())
 
