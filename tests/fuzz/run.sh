@@ -43,7 +43,10 @@ for src in tests/fuzz/fuzz_*.cpp; do
 done
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all_targets[@]}")
-nice -n "$niceness" cmake --build "$out/build" -j2 --target "${targets[@]/#/fuzz_}" >/dev/null
+if ! nice -n "$niceness" cmake --build "$out/build" -j2 --target "${targets[@]/#/fuzz_}" >"$out/build.log" 2>&1; then
+    cat "$out/build.log" >&2
+    exit 1
+fi
 
 rm -rf "$out/seeds"
 python3 tests/fuzz/make_seeds.py "$out/seeds"
