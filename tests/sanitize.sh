@@ -59,7 +59,8 @@ done
 # Cases that cannot run under ASan, and only those:
 # - RSS growth thresholds: ASan keeps freed blocks in quarantine and maps
 #   shadow memory, so the resident set grows by design.
-deselect=(--deselect test_vectors_memory.py::test_making_and_dropping_results_does_not_grow_memory)
+deselect=(--deselect test_vectors_memory.py::test_making_and_dropping_results_does_not_grow_memory
+          --deselect test_arrow_consumers.py::test_many_rounds_do_not_grow_memory)
 (cd tests && LD_PRELOAD="$asan_runtime $cxx_runtime" "$venv/bin/python" -m pytest -q -p no:cacheprovider --capture=sys "${deselect[@]}" "$@") \
     || status=1
 
