@@ -359,3 +359,18 @@ def test_strict_takes_any_truthy_value(tmp_path, strict):
 @pytest.mark.parametrize("encoding", ["auto", "utf-8", "UTF-8", "utf8"])
 def test_encoding_names(tmp_path, encoding):
     assert pa.table(orvex.textgrids2arrow(corpus(tmp_path, 1), encoding=encoding)).num_rows == 5
+
+
+@pytest.mark.parametrize("codec", ["utf-16", "utf-8-sig", "latin-1"])
+def test_auto_encoding_reads_what_praat_reads(tmp_path, codec):
+    text = long_text(0, 1, [("IntervalTier", '"wörter"', 0, 1, [(0, 1, '"über"')])])
+    path = tmp_path / f"{codec}.TextGrid"
+    path.write_bytes(text.encode(codec))
+    stream = orvex.textgrids2arrow([str(path)])
+    table = pa.table(stream)
+    assert (table.column("tier").to_pylist(), table.column("label").to_pylist()) == (["wörter"], ["über"])
+    assert stream.failures == []
+    if codec != "utf-8-sig":
+        strict_utf8 = orvex.textgrids2arrow([str(path)], encoding="utf-8")
+        pa.table(strict_utf8)
+        assert [f[2].endswith("stream did not contain valid UTF-8") for f in strict_utf8.failures] == [True]

@@ -285,8 +285,57 @@ std::size_t ArrowBatchBuilder::rows() const noexcept {
     return n;
 }
 
+void ArrowBatchBuilder::start_rows(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
+                                           std::size_t tier_index, bool is_interval, std::size_t n) {
+    Current& cur = *current_;
+    if (!cur.has_file || cur.file_id != file_id) {
+        cur.file_key = cur.files.add(path);
+        cur.file_id = file_id;
+        cur.has_file = true;
+    }
+    const std::int32_t tier_key = cur.tiers.key_of(tier_name);
+    cur.file_ids.append_copies(file_id, n);
+    cur.file_keys.append_copies(cur.file_key, n);
+    cur.tier_keys.append_copies(tier_key, n);
+    cur.tier_indexes.append_copies(static_cast<std::uint32_t>(tier_index), n);
+    append_bits(cur.is_interval_bits, cur.rows, n, is_interval);
+    cur.label_offsets.reserve(cur.label_offsets.size() + n);
+}
+
 void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const TextGrid& textgrid) {
-    append(file_id, path, to_file_rows(textgrid));
+    // Straight from the items, in one pass: this is the path of a file read
+    // on the builder's own thread, where a copy into FileRows would only
+    // double the work.
+    for (std::size_t t = 0; t < textgrid.tiers.size(); ++t) {
+        const Tier& tier = textgrid.tiers[t];
+        const std::vector<Item>& items = tier.items;
+        std::size_t row = 0;
+        while (row < items.size()) {
+            const std::size_t room = max_label_bytes_ - current_->label_bytes.size();
+            std::size_t end = row;
+            std::size_t bytes = 0;
+            while (end < items.size() && items[end].label.size() <= room - bytes) bytes += items[end++].label.size();
+            if (end == row) {
+                if (current_->rows == 0) throw std::length_error("a label is too long for one batch");
+                seal();
+                continue;
+            }
+            start_rows(file_id, path, tier.name, t, tier.is_interval, end - row);
+            Current& cur = *current_;
+            cur.tmins.reserve(cur.tmins.size() + (end - row));
+            cur.tmaxs.reserve(cur.tmaxs.size() + (end - row));
+            cur.label_bytes.reserve(cur.label_bytes.size() + bytes);
+            for (std::size_t i = row; i < end; ++i) {
+                const Item& item = items[i];
+                cur.tmins.push_back(item.tmin);
+                cur.tmaxs.push_back(item.tmax);
+                cur.label_bytes.append(item.label.data(), item.label.size());
+                cur.label_offsets.push_back(static_cast<std::int32_t>(cur.label_bytes.size()));
+            }
+            cur.rows += end - row;
+            row = end;
+        }
+    }
 }
 
 void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const FileRows& rows) {
@@ -297,34 +346,23 @@ void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, con
         const std::size_t tier_end = row + tier.rows;
         while (row < tier_end) {
             // The rows of this tier whose labels still fit the batch.
-            Current& cur = *current_;
             const std::uint64_t base = row == 0 ? 0 : ends[row - 1];
-            const std::uint64_t room = max_label_bytes_ - cur.label_bytes.size();
+            const std::uint64_t room = max_label_bytes_ - current_->label_bytes.size();
             const std::size_t fit =
                 static_cast<std::size_t>(std::upper_bound(ends + row, ends + tier_end, base + room) - (ends + row));
             if (fit == 0) {
-                if (cur.rows == 0) throw std::length_error("a label is too long for one batch");
+                if (current_->rows == 0) throw std::length_error("a label is too long for one batch");
                 seal();
                 continue;
             }
-            if (!cur.has_file || cur.file_id != file_id) {
-                cur.file_key = cur.files.add(path);
-                cur.file_id = file_id;
-                cur.has_file = true;
-            }
-            const std::int32_t tier_key = cur.tiers.key_of(tier.name);
+            start_rows(file_id, path, tier.name, t, tier.is_interval, fit);
+            Current& cur = *current_;
             const std::size_t end = row + fit;
-            cur.file_ids.append_copies(file_id, fit);
-            cur.file_keys.append_copies(cur.file_key, fit);
-            cur.tier_keys.append_copies(tier_key, fit);
-            cur.tier_indexes.append_copies(static_cast<std::uint32_t>(t), fit);
-            append_bits(cur.is_interval_bits, cur.rows, fit, tier.is_interval);
             cur.tmins.append(rows.tmins.data() + row, fit);
             cur.tmaxs.append(rows.tmaxs.data() + row, fit);
             const std::uint64_t stop = ends[end - 1];
             const std::size_t out_base = cur.label_bytes.size();
             cur.label_bytes.append(rows.label_bytes.data() + base, static_cast<std::size_t>(stop - base));
-            cur.label_offsets.reserve(cur.label_offsets.size() + fit);
             for (std::size_t i = row; i < end; ++i)
                 cur.label_offsets.push_back(static_cast<std::int32_t>(out_base + (ends[i] - base)));
             cur.rows += fit;

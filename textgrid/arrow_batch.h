@@ -94,7 +94,9 @@ public:
     // (it must be UTF-8, as must the names and labels). A file without rows
     // adds nothing, not even a dictionary entry. Throws std::bad_alloc, and
     // std::length_error for a single label over max_label_bytes; the rows
-    // of this file may then be partly appended.
+    // of this file may then be partly appended, and the builder is to be
+    // dropped. The FileRows form is for files converted on other threads;
+    // a TextGrid at hand goes in directly, in one pass.
     void append(std::uint32_t file_id, std::string_view path, const FileRows& rows);
     void append(std::uint32_t file_id, std::string_view path, const TextGrid& textgrid);
 
@@ -107,6 +109,10 @@ public:
 
 private:
     struct Current;
+    // Opens n rows of one tier: the file and tier keys and every column
+    // but the times and labels, which the caller appends.
+    void start_rows(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
+                            std::size_t tier_index, bool is_interval, std::size_t n);
     void seal();
     std::size_t max_label_bytes_;
     std::unique_ptr<Current> current_;

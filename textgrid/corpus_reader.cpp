@@ -114,47 +114,70 @@ std::size_t CorpusReader::run_end(std::size_t begin) const {
     return end;
 }
 
-CorpusReader::Run CorpusReader::read_run(std::size_t begin, std::size_t end) {
-    std::vector<FileOutcome> outcomes(end - begin);
-    textgrid::parallel_for(end - begin, available_cpus(), [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            // A cancelled run is thrown away: take no further file.
-            if (cancelled_.load(std::memory_order_relaxed)) return;
-            const CorpusFile& file = files_[begin + i];
-            FileOutcome& out = outcomes[i];
-            // Every failure belongs to its file, the fatal ones included:
-            // they end the six batch functions, but must not end a corpus.
-            try {
-                Result<TextGrid> read = read_from_file(file.path, options_.strict, options_.file_type,
-                                                       options_.encoding);
-                if (read) {
-                    out.rows = to_file_rows(read.value());
-                } else {
-                    out.failure = read_failure_message(file.display, read.error());
-                    out.failed = true;
-                }
-            } catch (const FatalReadError& e) {
-                out.failure = e.message();
-                out.failed = true;
-            } catch (const std::bad_alloc&) {
-                out.rows = FileRows{};
-                out.failure = read_failure_message(file.display, Error::from_errno(ENOMEM));
-                out.failed = true;
-            }
+bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string& failure) const {
+    // Every failure belongs to its file, the fatal ones included: they end
+    // the six batch functions, but must not end a corpus.
+    try {
+        Result<TextGrid> read = read_from_file(file.path, options_.strict, options_.file_type, options_.encoding);
+        if (read) {
+            out = std::move(read.value());
+            return true;
         }
-    });
+        failure = read_failure_message(file.display, read.error());
+    } catch (const FatalReadError& e) {
+        failure = e.message();
+    } catch (const std::bad_alloc&) {
+        out = TextGrid{};
+        failure = read_failure_message(file.display, Error::from_errno(ENOMEM));
+    }
+    return false;
+}
+
+CorpusReader::Run CorpusReader::read_run(std::size_t begin, std::size_t end) {
     Run run;
     run.files_end = end;
-    if (cancelled_.load(std::memory_order_relaxed)) return run;
     ArrowBatchBuilder builder(options_.max_label_bytes);
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        const auto file_id = static_cast<std::uint32_t>(begin + i);
-        if (outcomes[i].failed) {
-            run.failures.push_back({file_id, std::move(outcomes[i].failure)});
-        } else {
-            builder.append(file_id, files_[file_id].display, outcomes[i].rows);
+    const std::size_t cpus = available_cpus();
+    if (!runs_on_pool(end - begin, cpus)) {
+        // A short run (one huge file, say) is read here, each file straight
+        // into the batch.
+        for (std::size_t id = begin; id < end; ++id) {
+            if (cancelled_.load(std::memory_order_relaxed)) return run;
+            TextGrid textgrid;
+            std::string failure;
+            if (read_file(files_[id], textgrid, failure)) {
+                builder.append(static_cast<std::uint32_t>(id), files_[id].display, textgrid);
+            } else {
+                run.failures.push_back({static_cast<std::uint32_t>(id), std::move(failure)});
+            }
         }
-        outcomes[i] = FileOutcome{};
+    } else {
+        // On the pool each file is turned into columns by the thread that
+        // read it, so that its TextGrid is freed at once; the batch is then
+        // joined here in file order.
+        std::vector<FileOutcome> outcomes(end - begin);
+        textgrid::parallel_for(end - begin, cpus, [&](std::size_t first, std::size_t last) {
+            for (std::size_t i = first; i < last; ++i) {
+                // A cancelled run is thrown away: take no further file.
+                if (cancelled_.load(std::memory_order_relaxed)) return;
+                TextGrid textgrid;
+                if (read_file(files_[begin + i], textgrid, outcomes[i].failure)) {
+                    outcomes[i].rows = to_file_rows(textgrid);
+                } else {
+                    outcomes[i].failed = true;
+                }
+            }
+        });
+        if (cancelled_.load(std::memory_order_relaxed)) return run;
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const auto file_id = static_cast<std::uint32_t>(begin + i);
+            if (outcomes[i].failed) {
+                run.failures.push_back({file_id, std::move(outcomes[i].failure)});
+            } else {
+                builder.append(file_id, files_[file_id].display, outcomes[i].rows);
+            }
+            outcomes[i] = FileOutcome{};
+        }
     }
     for (ArrowBatch& batch : builder.finish()) run.batches.push_back(std::move(batch));
     return run;

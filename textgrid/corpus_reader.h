@@ -31,6 +31,7 @@
 #include "textgrid/arrow_c.h"
 #include "textgrid/result.h"
 #include "textgrid/text_decode.h"
+#include "textgrid/textgrid.h"
 
 namespace textgrid {
 
@@ -104,6 +105,8 @@ private:
     };
 
     void produce() noexcept;
+    // true with out read, or false with the file's failure message.
+    bool read_file(const CorpusFile& file, TextGrid& out, std::string& failure) const;
     Run read_run(std::size_t begin, std::size_t end);
     std::size_t run_end(std::size_t begin) const;
     void stop_producer() noexcept;

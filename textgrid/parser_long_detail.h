@@ -59,10 +59,10 @@ struct LongPart {
 // rest of the text, exactly as in a parse of the whole. With continued
 // false the reader starts as for a whole text, in the header state. With
 // continued true it takes up a text whose earlier part it did not see;
-// begin must then be the start of a line that is_item_prefix once trimmed. It starts in the item state, and grid.tiers[0]
-// is a placeholder that receives the items met before the part's first
-// tier line, which belong to the last tier of the earlier part. The grid's
-// name is left empty.
+// begin must then be the start of a line that is_item_prefix once trimmed.
+// It starts in the item state, and grid.tiers[0] is a placeholder that
+// receives the items met before the part's first tier line, which belong
+// to the last tier of the earlier part. The grid's name is left empty.
 // Throws FatalReadError as parse_long does.
 LongPart parse_long_lines(std::string_view text, std::size_t begin, std::size_t end, bool continued);
 

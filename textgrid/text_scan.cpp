@@ -36,7 +36,9 @@ bool LineCursor::next(std::string_view& line) noexcept {
     return true;
 }
 
-void LineCursor::resume_after_line_of(const char* p) noexcept { pos_ = after_line_break(find_line_break(p, end_), end_); }
+void LineCursor::resume_after_line_of(const char* p) noexcept {
+    pos_ = after_line_break(find_line_break(p, end_), end_);
+}
 
 void LineCursor::take_string(std::string_view value, std::string& out) {
     if (!value.empty() && value.front() == '"') {

@@ -52,6 +52,9 @@ def batch(samples: list[str], out_dir: str) -> int:
                            f"{out_dir}/v.TextGrid", "short")
     orvex.vectors2textgrid([0.0, 1], (1, 2.0), ["a", "b"], ["t", "t"], [True, True], 0.0, None,
                            f"{out_dir}/w.TextGrid", "anything else")
+    stream = orvex.textgrids2arrow(Path(samples[0]).parent, batch_files=1)
+    failures: list[tuple[int, str, str]] = stream.failures
+    assert stream.files_total == len(samples) and failures == []
     return items
 
 
@@ -63,6 +66,8 @@ def refused(sample: str) -> None:
     orvex.data2textgrid([("t", True, [(0, 1, "a")])], "0", None, "out.TextGrid", "long")  # type: ignore
     orvex.data2textgrid([["t", True, [(0, 1, "a")]]], None, None, "out.TextGrid", "long")  # type: ignore
     orvex.vectors2textgrid([0.0], [1.0], ["a"], ["t"], [1], None, None, "out.TextGrid", "long")  # type: ignore
+    orvex.textgrids2arrow([sample], file_type="Long")  # type: ignore
+    orvex.textgrids2arrow([sample], False, "auto", "utf-8")  # type: ignore
     bad: int = orvex.textgrid2data(sample, True, "long")[0]  # type: ignore
     print(bad)
 
