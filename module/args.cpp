@@ -302,6 +302,7 @@ Object new_shared_str_list(const std::vector<std::string>& texts) noexcept {
     if (!list) return list;
     StrCache cache;
     for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (signals_raised_at(i)) return Object();
         Object item = cache.get(texts[i]);
         if (!item) return Object();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals item

@@ -64,6 +64,13 @@ bool bind_arguments(const char* function, const std::array<const char*, N>& name
                                   kwnames, out.data());
 }
 
+// For the module's own long loops over rows or elements: on every 65536th
+// step, runs the interpreter's signal handlers. True, with their exception
+// set (KeyboardInterrupt on Ctrl-C), when the call must stop.
+inline bool signals_raised_at(std::size_t step) noexcept {
+    return (step & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() < 0;
+}
+
 // ---- conversions of single values ------------------------------------------
 // Errors are reported without naming the parameter; convert_argument adds
 // that.
@@ -108,7 +115,8 @@ bool convert_list(Handle obj, std::vector<T>& out, Convert&& convert) {
     out.reserve(detail::reserve_hint(obj));
     Object iter = Object::steal(PyObject_GetIter(obj.get()));
     if (!iter) return false;
-    while (Object element = Object::steal(PyIter_Next(iter.get()))) {
+    for (std::size_t i = 0; Object element = Object::steal(PyIter_Next(iter.get())); ++i) {
+        if (signals_raised_at(i)) return false;
         T value{};
         if (!convert(element.handle(), value)) return false;
         out.push_back(std::move(value));

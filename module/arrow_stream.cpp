@@ -4,6 +4,7 @@
 #include "module/arrow_stream.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -509,16 +510,8 @@ PyObject* textgrids2arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 }  // namespace
 
 PyTypeObject* text_grid_stream_type() noexcept {
-    // The interpreter lock serialises the first creation; the type is never
-    // released, like the module.
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&stream_spec));
-#if PY_VERSION_HEX < 0x030A0000
-        if (type != nullptr) type->tp_new = nullptr;
-#endif
-    }
-    return type;
+    static std::atomic<PyTypeObject*> type{nullptr};
+    return type_once(type, stream_spec);
 }
 
 PyMethodDef textgrids2arrow_def = {"textgrids2arrow", as_method(textgrids2arrow), METH_FASTCALL | METH_KEYWORDS,

@@ -83,6 +83,7 @@ Object new_items(const std::vector<textgrid::ItemData>& items, StrCache& labels)
     Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return list;
     for (std::size_t i = 0; i < items.size(); ++i) {
+        if (signals_raised_at(i)) return Object();
         const textgrid::ItemData& item = items[i];
         Object tuple = new_triple(new_float(item.tmin), new_float(item.tmax), labels.get(item.label));
         if (!tuple) return Object();

@@ -190,6 +190,20 @@ std::string describe_error(Handle exc) {
     return out;
 }
 
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec) noexcept {
+    if (PyTypeObject* type = slot.load(std::memory_order_acquire)) return type;
+    Object made = Object::steal(PyType_FromSpec(&spec));
+    if (!made) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
+#if PY_VERSION_HEX < 0x030A0000
+    type->tp_new = nullptr;
+#endif
+    PyTypeObject* expected = nullptr;
+    if (!slot.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) return expected;
+    (void)made.release();  // owned by slot from now on
+    return type;
+}
+
 Object fetch_error() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return Object::steal(PyErr_GetRaisedException());
@@ -208,23 +222,47 @@ Object fetch_error() noexcept {
 }
 
 #if PY_VERSION_HEX >= 0x030A0000
-GcPause::GcPause() noexcept : was_enabled_(PyGC_Disable() == 1) {}
+namespace {
+
+// One pause for all calls at once. A pause that restored the state it found
+// would break when calls overlap: the second call to begin finds the
+// collector off, and the first to end would turn it on under the other.
+struct GcPauses {
+    std::mutex mutex;
+    std::size_t active = 0;
+    bool was_enabled = false;
+};
+
+GcPauses gc_pauses;
+
+}  // namespace
+
+GcPause::GcPause() noexcept {
+    std::lock_guard lock(gc_pauses.mutex);
+    if (gc_pauses.active++ == 0) gc_pauses.was_enabled = PyGC_Disable() == 1;
+}
 
 GcPause::~GcPause() {
-    if (was_enabled_) PyGC_Enable();
+    std::lock_guard lock(gc_pauses.mutex);
+    if (--gc_pauses.active == 0 && gc_pauses.was_enabled) PyGC_Enable();
 }
 #else
 // Before 3.10 the collector has no C switch; the result is simply built with
 // it running.
-GcPause::GcPause() noexcept : was_enabled_(false) {}
+GcPause::GcPause() noexcept = default;
 GcPause::~GcPause() = default;
 #endif
 
 namespace detail {
 
+bool signals_raised(void*) noexcept { return PyErr_Occurred() != nullptr || PyErr_CheckSignals() < 0; }
+
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const textgrid::Interrupted&) {
+        // The check that stopped the call left its exception pending.
+        if (!PyErr_Occurred()) raise_internal_error("the call was interrupted without an exception");
     } catch (const textgrid::FatalReadError& e) {
         raise_internal_error(e.message());
     } catch (const std::bad_alloc&) {

@@ -5,12 +5,14 @@
 // Everything here needs the interpreter lock.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "module/py_object.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/lib.h"
 #include "textgrid/result.h"
 
@@ -62,6 +64,15 @@ auto read_and_convert(const std::string& file, bool strict, const std::string& f
 // cleared). May throw std::bad_alloc.
 std::string describe_error(Handle exc);
 
+// The heap type made from spec, created on first need and kept for the rest
+// of the process (the module is never unloaded); slot holds it. Safe
+// without the interpreter lock: the type is published only once complete,
+// and a thread that created one at the same time drops its own, which no
+// instance uses yet. Before 3.10 the type also loses tp_new, so that Python
+// cannot make instances. Returns a borrowed reference, or null with the
+// Python error set; a failed creation is tried again by the next call.
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec) noexcept;
+
 // Takes the pending Python exception out of the interpreter's error state
 // (new reference, normalised; empty when none is pending).
 Object fetch_error() noexcept;
@@ -69,31 +80,41 @@ Object fetch_error() noexcept;
 // Keeps the cyclic garbage collector off while a large result is built.
 // Nothing the module builds can form a cycle, yet every few hundred new
 // tuples the collector would rescan all of them: on a batch of thousands of
-// files that costs more than the reading. The previous state is restored.
+// files that costs more than the reading. Pauses that overlap (calls on
+// several threads, or a signal handler's call inside another call) count
+// as one: the first turns the collector off, the last turns it back on if
+// it was on when the first began.
 class GcPause {
 public:
     GcPause() noexcept;
     ~GcPause();
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
-
-private:
-    bool was_enabled_;
 };
 
 namespace detail {
 // Turns the C++ exception being handled into a Python exception. Must be
 // called from inside a catch block.
 void raise_current_exception() noexcept;
+
+// The interrupt check of every call (textgrid::InterruptScope): runs the
+// interpreter's signal handlers, so that Ctrl-C stops a long call in the
+// core library. True when a handler raised, or an error is pending already:
+// the call fails with that exception either way.
+bool signals_raised(void* context) noexcept;
 }  // namespace detail
 
 // Runs impl(), which returns a new reference or null with a Python error
 // set, and catches whatever it throws: FatalReadError becomes the
 // internal-failure exception with its message, std::bad_alloc MemoryError,
-// any other exception the internal-failure exception with its what() text.
-// Every Python entry point of the module goes through here.
+// Interrupted leaves the exception the signal handler raised, any other
+// exception becomes the internal-failure exception with its what() text.
+// While impl runs, the core library polls the interpreter's signal
+// handlers (detail::signals_raised). Every Python entry point of the module
+// goes through here.
 template <class Impl>
 PyObject* guard(Impl&& impl) noexcept {
+    textgrid::InterruptScope interrupts(&detail::signals_raised, nullptr);
     try {
         return impl();
     } catch (...) {

@@ -1,5 +1,7 @@
 #include "module/numpy_api.h"
 
+#include <atomic>
+
 #include "module/py_object.h"
 
 namespace orvex::numpy {
@@ -33,9 +35,20 @@ using NewFromDescrFn = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssi
                                      PyObject*);
 using SetBaseObjectFn = int (*)(PyObject*, PyObject*);
 
-// Filled once, under the interpreter lock, and never reset: the capsule's
+// Published once it passed every check, and never reset: the capsule's
 // table lives as long as NumPy's extension module, which is never unloaded.
-void** api = nullptr;
+// Threads that load it at the same time find the same table, so the last
+// store is as good as the first.
+std::atomic<void**> api{nullptr};
+
+void** table() noexcept { return api.load(std::memory_order_acquire); }
+
+// What the Python error that a step of loading left pending means.
+Load failed() noexcept {
+    return PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError)
+               ? Load::unavailable
+               : Load::raised;
+}
 
 template <class Fn>
 Fn entry(void** table, std::size_t index) {
@@ -85,32 +98,34 @@ bool check_versions(void** table) {
 
 }  // namespace
 
-bool load() {
-    if (api != nullptr) return true;
+Load load() {
+    if (table() != nullptr) return Load::ready;
 
     const char* name = multiarray_module_name();
-    if (name == nullptr) return false;
+    if (name == nullptr) return failed();
     Object multiarray = Object::steal(PyImport_ImportModule(name));
-    if (!multiarray) return false;
+    if (!multiarray) return failed();
     Object capsule = Object::steal(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
-    if (!capsule) return false;
+    if (!capsule) return failed();
     if (!PyCapsule_CheckExact(capsule.get())) {
         PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not a PyCapsule object");
-        return false;
+        return Load::unavailable;
     }
-    auto** table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
-    if (table == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is a NULL pointer");
-        return false;
+    auto** loaded = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (loaded == nullptr) {
+        if (PyErr_Occurred()) return failed();
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is a NULL pointer");
+        return Load::unavailable;
     }
-    if (!check_versions(table)) return false;
-    api = table;
-    return true;
+    if (!check_versions(loaded)) return Load::unavailable;
+    api.store(loaded, std::memory_order_release);
+    return Load::ready;
 }
 
 PyObject* new_vector(int type_num, std::size_t n, std::size_t itemsize, void* data) {
     // The descriptor reference is stolen by PyArray_NewFromDescr, on
     // failure too.
+    void** const api = table();
     PyObject* descr = entry<DescrFromTypeFn>(api, kDescrFromType)(type_num);
     if (descr == nullptr) return nullptr;
     const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
@@ -122,7 +137,7 @@ PyObject* new_vector(int type_num, std::size_t n, std::size_t itemsize, void* da
 }
 
 int set_base_object(PyObject* array, PyObject* base) {
-    return entry<SetBaseObjectFn>(api, kSetBaseObject)(array, base);
+    return entry<SetBaseObjectFn>(table(), kSetBaseObject)(array, base);
 }
 
 }  // namespace orvex::numpy

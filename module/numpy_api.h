@@ -19,11 +19,21 @@ inline constexpr int kBool = 0;    // NPY_BOOL, one byte 0 / 1
 inline constexpr int kUInt = 6;    // NPY_UINT, C unsigned int: 32 bits here
 inline constexpr int kDouble = 12; // NPY_DOUBLE
 
-// Loads the table once per process. Returns true when it is available;
-// otherwise false with a Python exception set (ImportError when NumPy is
-// missing, RuntimeError for a table this module cannot use). A failed load
-// is tried again by the next call. Never throws.
-bool load();
+enum class Load {
+    ready,        // the table is there
+    unavailable,  // NumPy is missing or unusable; the exception says why
+    raised,       // something else raised on the way (an interrupt): let it through
+};
+
+// Loads the table once per process. unavailable comes with ImportError or
+// AttributeError (NumPy, a part of it or the table is missing) or
+// RuntimeError (a table this module cannot use) set. Any other exception
+// met on the way (KeyboardInterrupt while NumPy is imported, MemoryError,
+// whatever a signal handler raised) is no verdict on NumPy: raised, with
+// that exception left as it is. A failed load is tried again by the next
+// call. Safe to run on several threads at once: each loads the same table,
+// which is published only once it passed every check. Never throws.
+Load load();
 
 // A new one-dimensional, writeable array of n elements of the given type
 // over data, with a stride of itemsize bytes; the array does not own data.

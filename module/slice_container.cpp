@@ -1,5 +1,10 @@
 #include "module/slice_container.h"
 
+#include <atomic>
+
+#include "module/module.h"
+#include "module/py_object.h"
+
 namespace orvex {
 
 namespace {
@@ -42,18 +47,9 @@ PyType_Spec slice_container_spec = {
     slice_container_slots,
 };
 
-// Created on first need and kept for the rest of the process (the module
-// is never unloaded); the interpreter lock serialises the first creation.
-PyTypeObject* slice_container_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&slice_container_spec));
-#if PY_VERSION_HEX < 0x030A0000
-        if (type != nullptr) type->tp_new = nullptr;
-#endif
-    }
-    return type;
-}
+std::atomic<PyTypeObject*> created_type{nullptr};
+
+PyTypeObject* slice_container_type() { return type_once(created_type, slice_container_spec); }
 
 }  // namespace
 

@@ -104,8 +104,13 @@ void raise_internal_error_from_pending(const char* what) {
 // after it).
 template <class T>
 Object hand_over(textgrid::Column<T>& column, int type_num) {
-    if (!numpy::load()) {
+    switch (numpy::load()) {
+    case numpy::Load::ready:
+        break;
+    case numpy::Load::unavailable:
         raise_internal_error_from_pending("Failed to access NumPy array API capsule");
+        return Object();
+    case numpy::Load::raised:
         return Object();
     }
     const std::size_t n = column.size();

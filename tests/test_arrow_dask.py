@@ -17,6 +17,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import dask_corpus  # noqa: E402
 
 
+@pytest.mark.thread_unsafe
 @pytest.mark.slow
 def test_dask_parquet_dataset_equals_the_stream(tmp_path):
     (tmp_path / "corpus").mkdir()

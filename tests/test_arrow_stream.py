@@ -3,6 +3,7 @@
 import inspect
 import os
 import pathlib
+import re
 
 import pytest
 
@@ -321,7 +322,10 @@ def test_binding_errors_read_as_cpythons(args, kwargs):
         python_twin(*args, **kwargs)
     with pytest.raises(TypeError) as got:
         orvex.textgrids2arrow(*args, **kwargs)
-    assert str(got.value) == str(want.value).replace("python_twin", "textgrids2arrow")
+    # From 3.14 CPython adds a guess at the meant keyword, made by a function
+    # of its own that extensions cannot call: the message is compared without it.
+    want_text = re.sub(r"\. Did you mean '\w+'\?$", "", str(want.value))
+    assert str(got.value) == want_text.replace("python_twin", "textgrids2arrow")
 
 
 @pytest.mark.parametrize("kwargs,error,message", [

@@ -40,21 +40,22 @@ def parse_short(path):
     return tmin, tmax, tiers
 
 
-@pytest.fixture
-def out(tmp_path):
+# Each test writes below its own tmp_path: a fixture made from it would be one
+# file for all the threads that run a test at once.
+def out_file(tmp_path):
     return str(tmp_path / "out.TextGrid")
 
 
-def from_data(out, data, tmin=None, tmax=None):
-    orvex.data2textgrid(data, tmin, tmax, out, "short")
-    return parse_short(out)
+def from_data(tmp_path, data, tmin=None, tmax=None):
+    orvex.data2textgrid(data, tmin, tmax, out_file(tmp_path), "short")
+    return parse_short(out_file(tmp_path))
 
 
-def from_vectors(out, rows, tmin=None, tmax=None):
+def from_vectors(tmp_path, rows, tmin=None, tmax=None):
     """rows: (tmin, tmax, label, tier name, is_interval) each."""
     columns = [list(c) for c in zip(*rows)] if rows else [[], [], [], [], []]
-    orvex.vectors2textgrid(*columns, tmin, tmax, out, "short")
-    return parse_short(out)
+    orvex.vectors2textgrid(*columns, tmin, tmax, out_file(tmp_path), "short")
+    return parse_short(out_file(tmp_path))
 
 
 def creation_error(message):
@@ -78,46 +79,46 @@ PHONES = ("phones", True, [(0.5, 3.0, "c")])
     ],
     ids=["derived", "tmin-given", "tmax-given", "both-given"],
 )
-def test_bounds_are_given_or_spanned(out, tmin, tmax, expected_global, expected_tiers):
-    gmin, gmax, tiers = from_data(out, [WORDS, PHONES], tmin, tmax)
+def test_bounds_are_given_or_spanned(tmp_path, tmin, tmax, expected_global, expected_tiers):
+    gmin, gmax, tiers = from_data(tmp_path, [WORDS, PHONES], tmin, tmax)
     assert (gmin, gmax) == expected_global
     assert [(t[2], t[3]) for t in tiers] == expected_tiers
     rows = [(a, b, lab, name, flag) for name, flag, items in (WORDS, PHONES) for a, b, lab in items]
-    assert from_vectors(out, rows, tmin, tmax) == (gmin, gmax, tiers)
+    assert from_vectors(tmp_path, rows, tmin, tmax) == (gmin, gmax, tiers)
 
 
-def test_nan_times_are_skipped_when_spanning(out):
-    _, _, tiers = from_data(out, [("w", True, [(1.0, float("nan"), "a"), (float("nan"), 3.0, "b")])], None, None)
+def test_nan_times_are_skipped_when_spanning(tmp_path):
+    _, _, tiers = from_data(tmp_path, [("w", True, [(1.0, float("nan"), "a"), (float("nan"), 3.0, "b")])], None, None)
     assert tiers[0][2:4] == (1.0, 3.0)
 
 
 @pytest.mark.parametrize(
     "write",
     [
-        lambda out: from_data(out, [("w", True, [(float("nan"), 1.0, "")])]),
-        lambda out: from_vectors(out, [(float("nan"), 1.0, "", "w", True)]),
+        lambda tmp_path: from_data(tmp_path, [("w", True, [(float("nan"), 1.0, "")])]),
+        lambda tmp_path: from_vectors(tmp_path, [(float("nan"), 1.0, "", "w", True)]),
     ],
     ids=["data", "vectors"],
 )
-def test_all_nan_starts_leave_the_largest_float(out, write):
+def test_all_nan_starts_leave_the_largest_float(tmp_path, write):
     # The tier then starts at the largest double, and so does the grid.
     with creation_error("tmin should be less than tmax in TextGrid"):
-        write(out)
+        write(tmp_path)
 
 
 # -- dropped tiers -------------------------------------------------------
 
 
-def test_empty_tiers_are_dropped(out):
-    _, _, tiers = from_data(out, [("empty", True, []), WORDS, ("none", False, [])])
+def test_empty_tiers_are_dropped(tmp_path):
+    _, _, tiers = from_data(tmp_path, [("empty", True, []), WORDS, ("none", False, [])])
     assert [t[1] for t in tiers] == ["words"]
 
 
 @pytest.mark.parametrize("data", [[], [("e", True, [])]], ids=["no-tiers", "only-empty"])
-def test_no_items_needs_given_bounds(out, data):
+def test_no_items_needs_given_bounds(tmp_path, data):
     with creation_error("Time bounds should be non-negative in TextGrid"):
-        from_data(out, data)
-    assert from_data(out, data, 0.0, 5.0) == (0.0, 5.0, [])
+        from_data(tmp_path, data)
+    assert from_data(tmp_path, data, 0.0, 5.0) == (0.0, 5.0, [])
 
 
 # -- validation ------------------------------------------------------------
@@ -136,82 +137,83 @@ def test_no_items_needs_given_bounds(out, data):
     ],
     ids=["negative-tmin", "too-close", "out-of-order", "empty-interval", "point-apart", "tmax-before-items"],
 )
-def test_validation_errors(out, data, tmin, tmax, message):
+def test_validation_errors(tmp_path, data, tmin, tmax, message):
     with creation_error(message):
-        from_data(out, data, tmin, tmax)
+        from_data(tmp_path, data, tmin, tmax)
 
 
-def test_items_may_lie_outside_their_tier(out):
-    _, _, tiers = from_data(out, [("w", True, [(0.0, 12.0, "")])], 0.0, 10.0)
+def test_items_may_lie_outside_their_tier(tmp_path):
+    _, _, tiers = from_data(tmp_path, [("w", True, [(0.0, 12.0, "")])], 0.0, 10.0)
     assert tiers[0][2:5] == (0.0, 10.0, [(0.0, 12.0, "")])
 
 
 # -- grouping and ordering of columns -------------------------------------
 
 
-def test_tiers_follow_first_appearance(out):
+def test_tiers_follow_first_appearance(tmp_path):
     rows = [(0, 1, "a", "words", True), (0, 1, "b", "phones", True), (1, 2, "c", "words", True)]
-    _, _, tiers = from_vectors(out, rows)
+    _, _, tiers = from_vectors(tmp_path, rows)
     assert [(t[1], [i[2] for i in t[4]]) for t in tiers] == [("words", ["a", "c"]), ("phones", ["b"])]
 
 
-def test_names_group_exactly(out):
+def test_names_group_exactly(tmp_path):
     rows = [(0, 1, "a", "w", True), (0, 1, "b", "W", True), (0, 1, "c", "w ", True)]
-    assert [t[1] for t in from_vectors(out, rows)[2]] == ["w", "W", "w "]
+    assert [t[1] for t in from_vectors(tmp_path, rows)[2]] == ["w", "W", "w "]
 
 
-def test_rows_sorted_stably_by_start(out):
+def test_rows_sorted_stably_by_start(tmp_path):
     rows = [(2, 3, "two", "w", True), (0, 1, "zero", "w", True), (1, 2, "one", "w", True),
             (1.0, 1.0, "first", "p", False), (0.5, 0.5, "early", "p", False), (1.0, 1.0, "second", "p", False)]
-    _, _, tiers = from_vectors(out, rows)
+    _, _, tiers = from_vectors(tmp_path, rows)
     assert [i[2] for i in tiers[0][4]] == ["zero", "one", "two"]
     assert [i[2] for i in tiers[1][4]] == ["early", "first", "second"]
 
 
-def test_from_data_keeps_item_order(out):
+def test_from_data_keeps_item_order(tmp_path):
     with creation_error("Items 1 and 2 overlap in tier w"):
-        from_data(out, [("w", True, [(0, 1, ""), (2, 3, ""), (1, 2, "")])])
+        from_data(tmp_path, [("w", True, [(0, 1, ""), (2, 3, ""), (1, 2, "")])])
 
 
-def test_tier_kind_comes_from_its_first_row(out):
+def test_tier_kind_comes_from_its_first_row(tmp_path):
     rows = [(0, 1, "a", "w", True), (1, 2, "b", "w", False)]
-    assert from_vectors(out, rows)[2][0][0] is True
+    assert from_vectors(tmp_path, rows)[2][0][0] is True
     rows = [(1, 1, "a", "p", False), (2, 2, "b", "p", True)]
-    assert from_vectors(out, rows)[2][0][0] is False
+    assert from_vectors(tmp_path, rows)[2][0][0] is False
 
 
-def test_overlap_indices_count_after_sorting(out):
+def test_overlap_indices_count_after_sorting(tmp_path):
     rows = [(0.5, 2.0, "late", "w", True), (0.0, 1.0, "early", "w", True)]
     with creation_error("Items 0 and 1 overlap in tier w"):
-        from_vectors(out, rows)
+        from_vectors(tmp_path, rows)
 
 
 @pytest.mark.parametrize("rows", [
     [(float("nan"), 1, "a", "w", True), (0, 1, "b", "w", True)],
     [(0, 1, "a", "w", True), (1, 2, "b", "w", True), (float("nan"), 3, "c", "w", True)],
 ], ids=["first", "third"])
-def test_nan_start_in_a_tier_of_several_rows_fails(out, rows):
+def test_nan_start_in_a_tier_of_several_rows_fails(tmp_path, rows):
     with pytest.raises(OSError, match=r"^Failed to create TextGrid because: .*\bw\b.*NaN"):
-        from_vectors(out, rows)
+        from_vectors(tmp_path, rows)
 
 
-def test_nan_start_in_a_single_row_tier_is_left_to_validation(out):
-    _, _, tiers = from_vectors(out, [(float("nan"), 1.0, "a", "w", True), (0, 1, "b", "v", True)], 0.0, None)
+def test_nan_start_in_a_single_row_tier_is_left_to_validation(tmp_path):
+    _, _, tiers = from_vectors(tmp_path, [(float("nan"), 1.0, "a", "w", True), (0, 1, "b", "v", True)], 0.0, None)
     assert math.isnan(tiers[0][4][0][0])
 
 
 @pytest.mark.parametrize("short", range(5), ids=["tmins", "tmaxs", "labels", "tier_names", "is_intervals"])
-def test_unequal_columns(out, short):
+def test_unequal_columns(tmp_path, short):
     columns = [[0.0, 1.0], [1.0, 2.0], ["a", "b"], ["w", "w"], [True, True]]
     columns[short] = columns[short][:1]
     with creation_error("Input vectors must have the same length"):
-        orvex.vectors2textgrid(*columns, None, None, out, "long")
+        orvex.vectors2textgrid(*columns, None, None, out_file(tmp_path), "long")
 
 
 # -- results of the readers accepted as they are ----------------------------
 
 
-def test_reading_results_are_accepted_unchanged(out, tmp_path):
+def test_reading_results_are_accepted_unchanged(tmp_path):
+    out = out_file(tmp_path)
     data = [("words", True, [(0.0, 1.25, "a"), (1.25, 2.0, "b")]), ("events", False, [(0.5, 0.5, "x")])]
     orvex.data2textgrid(data, 0.0, 2.0, out, "long")
     read = orvex.textgrid2data(out, True, "long")
@@ -220,8 +222,9 @@ def test_reading_results_are_accepted_unchanged(out, tmp_path):
     assert open(again, "rb").read() == open(out, "rb").read()
 
 
-def test_vector_results_are_accepted_unchanged(out, tmp_path):
+def test_vector_results_are_accepted_unchanged(tmp_path):
     pytest.importorskip("numpy")
+    out = out_file(tmp_path)
     orvex.data2textgrid([("w", True, [(0.0, 1.0, "a"), (1.0, 2.5, "b")]),
                          ("p", False, [(1.5, 1.5, "c"), (2.0, 2.0, "d")])], None, None, out, "long")
     vectors = orvex.textgrid2vectors(out, True, "long")

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "textgrid/converter.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/lib.h"
 #include "textgrid/pool.h"
 #include "textgrid/result.h"
@@ -22,8 +23,8 @@ namespace detail {
 // The loop over files[begin, end) of one piece. A read error leaves the
 // entry default-constructed: that is the empty entry. Each TextGrid is
 // released as soon as its entry is stored. Anything thrown (a fatal read
-// failure, std::bad_alloc) raises stop, so that other pieces take no new
-// file, and propagates.
+// failure, Interrupted, std::bad_alloc) raises stop, so that other pieces
+// take no new file, and propagates.
 template <class Entry, class Convert>
 struct ReadPiece {
     const std::vector<std::string>& files;
@@ -39,6 +40,7 @@ struct ReadPiece {
             // running finish their current file and take no other.
             if (stop.load(std::memory_order_relaxed)) return;
             try {
+                poll_interrupt();
                 Result<TextGrid> read = read_from_file(files[i], strict, file_type);
                 if (read) entries[i] = convert(read.value());
             } catch (...) {

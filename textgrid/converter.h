@@ -1,5 +1,8 @@
 // Conversions between a TextGrid and the shapes handed to and taken from
 // callers: tier-structured data and columnar vectors.
+//
+// Each of them also throws Interrupted when the calling thread installed an
+// interrupt check that asked to stop (interrupt.h).
 #pragma once
 
 #include <optional>

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "textgrid/converter.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/pool.h"
 
 namespace textgrid {
@@ -121,7 +122,9 @@ Result<TextGrid> from_vectors(std::vector<double> tmins, std::vector<double> tma
     std::vector<TierRows> groups;  // in order of first appearance
     std::vector<std::size_t> group_of(n);
     std::vector<std::size_t> counts;
+    InterruptPoller poller;
     for (std::size_t i = 0; i < n; ++i) {
+        poller.tick();
         std::size_t g;
         // Rows of one tier usually come together; a comparison with the
         // previous row's name spares the hashing.
@@ -142,6 +145,7 @@ Result<TextGrid> from_vectors(std::vector<double> tmins, std::vector<double> tma
     index.clear();
     for (std::size_t g = 0; g < groups.size(); ++g) groups[g].items.reserve(counts[g]);
     for (std::size_t i = 0; i < n; ++i) {
+        poller.tick();
         groups[group_of[i]].items.push_back(Item{std::move(labels[i]), tmins[i], tmaxs[i]});
     }
 

@@ -1,4 +1,5 @@
 #include "textgrid/converter.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/pool.h"
 
 namespace textgrid {
@@ -10,6 +11,7 @@ TextGridData to_data(const TextGrid& textgrid) {
     data.tmax = textgrid.tmax;
     data.tiers.reserve(textgrid.tiers.size());
     for (const Tier& tier : textgrid.tiers) {
+        poll_interrupt();
         TierData& out = data.tiers.emplace_back();
         out.name = tier.name;
         out.is_interval = tier.is_interval;

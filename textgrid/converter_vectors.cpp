@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "textgrid/converter.h"
+#include "textgrid/interrupt.h"
 
 namespace textgrid {
 
@@ -27,7 +28,9 @@ TextGridVectors to_vectors(const TextGrid& textgrid) {
         if (tier.items.empty()) continue;
         out.tier_names.push_back({tier.name, tier.items.size()});
         out.is_intervals.append_copies(tier.is_interval, tier.items.size());
+        InterruptPoller poller;
         for (const Item& item : tier.items) {
+            poller.tick();
             out.tmins.push_back(item.tmin);
             out.tmaxs.push_back(item.tmax);
             out.labels.push_back(item.label);

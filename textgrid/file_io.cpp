@@ -1,12 +1,15 @@
 #include "textgrid/file_io.h"
 
 #include "textgrid/file_descriptor.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/text_decode.h"
 #include "textgrid/textgrid.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <new>
 #include <sys/mman.h>
@@ -52,6 +55,23 @@ private:
     std::size_t capacity_ = 0;
 };
 
+// Only regular files are read: a FIFO would block until some writer came,
+// and a device such as /dev/zero would be read until memory ran out.
+// Directories keep the error reading one gives.
+Error not_a_regular_file(mode_t mode) {
+    if (S_ISDIR(mode)) return Error::from_errno(EISDIR);
+    const char* what = S_ISFIFO(mode)  ? "a FIFO"
+                       : S_ISCHR(mode) ? "a character device"
+                       : S_ISBLK(mode) ? "a block device"
+                       : S_ISSOCK(mode) ? "a socket"
+                                        : "something else";
+    return Error::invalid_input(std::string("not a regular file: the path names ") + what);
+}
+
+// A single read() of a huge file takes long and cannot be interrupted;
+// reading in steps of this size lets the caller stop in between.
+constexpr std::size_t kReadStep = std::size_t{8} << 20;
+
 }  // namespace
 
 char* allocate_text_buffer(std::size_t& capacity) {
@@ -72,25 +92,37 @@ Result<FileText> read_file_bytes(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return Error::invalid_input("file name contained an unexpected NUL byte");
     }
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is
+    // cleared once the file is known to be regular.
     int raw_fd;
     do {
-        raw_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        raw_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (raw_fd < 0 && errno == EINTR);
-    if (raw_fd < 0) return Error::from_errno(errno);
+    if (raw_fd < 0) {
+        const int err = errno;
+        // Opening a socket fails with "No such device or address".
+        struct stat st {};
+        if (err == ENXIO && ::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return not_a_regular_file(st.st_mode);
+        return Error::from_errno(err);
+    }
     FileDescriptor fd(raw_fd);
+
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return Error::from_errno(errno);
+    if (!S_ISREG(st.st_mode)) return not_a_regular_file(st.st_mode);
+    if (const int flags = ::fcntl(fd.get(), F_GETFL); flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
+        return Error::from_errno(errno);
 
     // The size is only a hint: files in /proc report 0, and a file may grow
     // while it is read, so read on until end of file.
-    struct stat st {};
-    std::size_t hint = 0;
-    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-        hint = static_cast<std::size_t>(st.st_size);
-    }
+    const std::size_t hint = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
     ReadBuffer buffer(hint + 1);  // one spare byte, so that end of file is seen without growing
     std::size_t used = 0;
     for (;;) {
         if (used == buffer.capacity()) buffer.grow(buffer.capacity() < 4096 ? 8192 : buffer.capacity() * 2);
-        const ssize_t got = ::read(fd.get(), buffer.data() + used, buffer.capacity() - used);
+        poll_interrupt();
+        const ssize_t got =
+            ::read(fd.get(), buffer.data() + used, std::min(buffer.capacity() - used, kReadStep));
         if (got < 0) {
             if (errno == EINTR) continue;
             return Error::from_errno(errno);

@@ -48,8 +48,10 @@ char* allocate_text_buffer(std::size_t& capacity);
 // The whole content of the file at `path`, as it is. Returns an os error
 // when the file cannot be opened or read (a directory included), and
 // invalid input when the path holds a NUL byte (never cut short into
-// another path). The file is closed on every path. Throws std::bad_alloc
-// when no memory is left for the bytes.
+// another path) or names neither a regular file nor a directory (a FIFO, a
+// device, a socket: at once, without waiting or reading from it). The file
+// is closed on every path. Throws std::bad_alloc when no memory is left for
+// the bytes, and Interrupted between steps of a large read (interrupt.h).
 Result<FileText> read_file_bytes(const std::string& path);
 
 // read_file_bytes, then decode_text (text_decode.h) with Encoding::utf8:

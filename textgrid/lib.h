@@ -1,4 +1,8 @@
 // Loading TextGrid files: one file, or a batch of many.
+//
+// Besides what each function says, all of them throw Interrupted when the
+// calling thread installed an interrupt check that asked to stop
+// (interrupt.h).
 #pragma once
 
 #include <cstddef>

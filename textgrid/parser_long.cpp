@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "textgrid/file_io.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/parser_long_detail.h"
 #include "textgrid/pool.h"
 #include "textgrid/text_scan.h"
@@ -40,6 +41,7 @@ public:
     detail::LongPart run() {
         std::string_view raw;
         while (lines_.next(raw)) {
+            poller_.tick();
             const std::string_view line = scan::trim(raw);
             if (line.empty()) continue;
             switch (detail::line_prefix(line)) {
@@ -138,6 +140,7 @@ private:
     }
 
     scan::LineCursor lines_;
+    InterruptPoller poller_;
     std::size_t reserve_budget_;
     TextGrid grid_;
     State state_ = State::header;

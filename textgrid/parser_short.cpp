@@ -1,6 +1,7 @@
 #include "textgrid/parser_short.h"
 
 #include "textgrid/file_io.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/text_scan.h"
 
 namespace textgrid {
@@ -41,6 +42,7 @@ private:
         tier.tmax = number("a tier xmax");
         tier.size = scan::parse_count(next("an item count"));
         for (std::uint64_t i = 0; i < tier.size; ++i) {
+            poller_.tick();
             Item& item = tier.items.emplace_back();
             if (tier.is_interval) {
                 item.tmin = number("an interval xmin");
@@ -67,6 +69,7 @@ private:
     double number(const char* what) { return scan::parse_number(next(what)); }
 
     scan::LineCursor lines_;
+    InterruptPoller poller_;
     std::string scratch_;
 };
 

@@ -2,6 +2,11 @@
 // take pieces from its front, and waiting threads that take them from its
 // back until their own pieces are done.
 //
+// A caller that installed an interrupt check (interrupt.h) never sleeps for
+// longer than kPollInterval: it asks its check between pieces and on every
+// wake-up, and once the check says stop, the group is stopped with
+// Interrupted as its failure.
+//
 // A waiting thread helps instead of sleeping, which is what makes nesting
 // safe: a worker whose piece starts parallel work of its own (a batch file
 // with a large tier) runs queued pieces, its own first, rather than blocking
@@ -14,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -22,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "textgrid/interrupt.h"
 #include "textgrid/pool.h"
 #include "textgrid/pool_detail.h"
 
@@ -58,7 +65,15 @@ struct Group {
     bool stopped = false;       // the caller wants no more pieces run
     bool owner_asleep = false;  // the caller sleeps until a piece of this group ends
     char* done = nullptr;       // ordered groups only: one flag per piece, set once it ended
+    // The operation the group works for, taken from the thread that made
+    // it; its pieces run for that operation wherever they run.
+    detail::InterruptState* interrupt = detail::current_interrupt();
 };
+
+// How long a calling thread with an interrupt check sleeps at most before
+// it asks the check again: short next to the half second a person waits
+// for Ctrl-C to act, long next to the cost of a wake-up.
+constexpr std::chrono::milliseconds kPollInterval{5};
 
 struct Piece {
     Group* group;
@@ -110,8 +125,13 @@ public:
         group.done = done.data();
         queue(lock, group, ranges);
         bool completed = true;
+        const bool polls = detail::owns_interrupt(group.interrupt);
         std::size_t next = 0;
         while (next < ranges.size() && !group.error) {
+            if (polls && poll(lock, group)) {
+                completed = false;
+                break;
+            }
             if (done[next]) {
                 lock.unlock();
                 bool more = false;
@@ -134,7 +154,11 @@ public:
                 // meanwhile would only delay handing this one over, and the
                 // handing over is the part no other thread can do.
                 group.owner_asleep = true;
-                handed_over_.wait(lock);
+                if (polls) {
+                    handed_over_.wait_for(lock, kPollInterval);
+                } else {
+                    handed_over_.wait(lock);
+                }
                 group.owner_asleep = false;
             }
         }
@@ -189,14 +213,41 @@ private:
     // Sleeps among the idle workers when nothing is queued, so that it is
     // woken for new pieces as well as for the end of its group.
     void help_until_done(std::unique_lock<std::mutex>& lock, Group& group) {
+        const bool polls = detail::owns_interrupt(group.interrupt);
         while (group.remaining != 0) {
+            if (polls) {
+                poll(lock, group);
+                // The last piece may have ended while the lock was free,
+                // and then woke no one.
+                if (group.remaining == 0) break;
+            }
             if (take_and_run(lock)) continue;
             group.owner_asleep = true;
             ++idle_;
-            work_.wait(lock);
+            if (polls) {
+                work_.wait_for(lock, kPollInterval);
+            } else {
+                work_.wait(lock);
+            }
             --idle_;
             group.owner_asleep = false;
         }
+    }
+
+    // Asks the group's interrupt check, with the lock released (the check
+    // may run code that uses the pool itself). On stop no further piece of
+    // the group starts and Interrupted becomes its failure, unless it failed
+    // already. True when the group is stopped.
+    bool poll(std::unique_lock<std::mutex>& lock, Group& group) {
+        if (group.stopped) return true;
+        lock.unlock();
+        const bool stop = detail::interrupt_requested(group.interrupt);
+        lock.lock();
+        if (stop) {
+            group.stopped = true;
+            if (!group.error) group.error = std::make_exception_ptr(Interrupted{});
+        }
+        return group.stopped;
     }
 
     [[noreturn]] void work() {
@@ -223,6 +274,7 @@ private:
         lock.unlock();
         if (!skip) {
             OperationCpus scope(group.cpus);
+            detail::WorkingFor working(group.interrupt);
             try {
                 group.fn(group.context, piece.begin, piece.end);
             } catch (...) {

@@ -68,6 +68,9 @@ struct TextGrid {
     // and writes it to path (created with 0666 less umask, or truncated).
     // Returns an os error (with errno) when the file cannot be opened or
     // written; a file already truncated stays as the failed write left it.
+    // Rendering, and so the text functions above, throw Interrupted when
+    // the calling thread's interrupt check asks to stop (interrupt.h); the
+    // file is not touched then.
     Status save_textgrid(const std::string& path, bool long_format) const;
 };
 

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "textgrid/file_descriptor.h"
+#include "textgrid/interrupt.h"
 #include "textgrid/pool.h"
 
 namespace textgrid {
@@ -264,7 +265,10 @@ Pieces render_long(const TextGrid& tg) {
     out += " \r\nsize = ";
     append_count(out, tg.tiers.size());
     out += " \r\nitem []: \r\n";
-    for (std::size_t i = 0; i < tg.tiers.size(); ++i) render_long_tier(pieces, tg.tiers[i], i);
+    for (std::size_t i = 0; i < tg.tiers.size(); ++i) {
+        poll_interrupt();
+        render_long_tier(pieces, tg.tiers[i], i);
+    }
     return pieces;
 }
 
@@ -281,7 +285,10 @@ Pieces render_short(const TextGrid& tg) {
     out += "\r\n";
     append_count(out, tg.tiers.size());
     out += "\r\n";
-    for (const Tier& tier : tg.tiers) render_short_tier(pieces, tier);
+    for (const Tier& tier : tg.tiers) {
+        poll_interrupt();
+        render_short_tier(pieces, tier);
+    }
     return pieces;
 }
 
@@ -293,6 +300,14 @@ std::string join(Pieces&& pieces) {
     out.reserve(total);
     for (const std::string& piece : pieces) out += piece;
     return out;
+}
+
+// A signal interrupts a call that waits (the open of a FIFO until a reader
+// comes, a write into a full pipe): the caller decides whether to go on.
+bool interrupted_call(int err) {
+    if (err != EINTR) return false;
+    poll_interrupt();
+    return true;
 }
 
 Status write_all(int fd, const Pieces& pieces) {
@@ -307,7 +322,7 @@ Status write_all(int fd, const Pieces& pieces) {
         const int count = static_cast<int>(std::min<std::size_t>(iov.size() - at, IOV_MAX));
         const ssize_t n = ::writev(fd, &iov[at], count);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (interrupted_call(errno)) continue;
             return Error::from_errno(errno);
         }
         // A write that takes nothing would loop for ever; the device is
@@ -327,7 +342,11 @@ Status write_all(int fd, const Pieces& pieces) {
 }
 
 Status write_file(const std::string& path, const Pieces& pieces) {
-    detail::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    int raw_fd;
+    do {
+        raw_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (raw_fd < 0 && interrupted_call(errno));
+    detail::FileDescriptor fd(raw_fd);
     if (fd.get() < 0) return Error::from_errno(errno);
     if (auto st = write_all(fd.get(), pieces); !st) return st;
     return fd.close();

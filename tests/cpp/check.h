@@ -1,5 +1,6 @@
 // The checks the C++ test programs share: each failed check is printed and
-// counted, and finish() turns the count into the exit status.
+// counted, and finish() turns the count into the exit status. CHECK names
+// the failed condition and its place itself.
 #pragma once
 
 #include <cstdio>
@@ -26,3 +27,11 @@ inline int finish(const char* program) {
 }
 
 }  // namespace test_support
+
+#define CHECK(...)                                                                                 \
+    do {                                                                                           \
+        if (!(__VA_ARGS__)) {                                                                      \
+            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #__VA_ARGS__); \
+            ++test_support::failures;                                                              \
+        }                                                                                          \
+    } while (0)

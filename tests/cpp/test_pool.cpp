@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "tests/cpp/check.h"
 #include "textgrid/pool.h"
 #include "textgrid/pool_detail.h"
 #include "textgrid/result.h"
@@ -29,15 +30,7 @@ namespace detail = textgrid::detail;
 
 namespace {
 
-int failures = 0;
-
-#define CHECK(...)                                                                         \
-    do {                                                                                   \
-        if (!(__VA_ARGS__)) {                                                              \
-            std::fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #__VA_ARGS__); \
-            ++failures;                                                                    \
-        }                                                                                  \
-    } while (0)
+using test_support::failures;
 
 std::size_t thread_count() {
     std::size_t n = 0;

