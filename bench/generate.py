@@ -11,6 +11,7 @@ otherwise, and an exponent for tiny values (1e-05). Half the boundaries lie
 on a 10 ms frame grid (k * 0.01, which as a double often needs all 17
 digits), the rest anywhere.
 """
+import decimal
 import os
 import random
 
@@ -25,6 +26,12 @@ EVENTS = ['click', 'say "hi"', '"quoted"', "breath", "laugh", "", "noise ☆"]
 def praat_time(t):
     text = f"{t:.15g}"
     return text if float(text) == t else f"{t:.17g}"
+
+
+def positional_time(t):
+    """praat_time without exponents: the same digits, laid out in full."""
+    text = praat_time(t)
+    return format(decimal.Decimal(text), "f") if "e" in text else text
 
 
 def quoted(label):
@@ -47,7 +54,8 @@ def _alignment(rng, n_words):
         label = "" if rng.random() < 0.12 else rng.choice(WORDS)
         words.append((t, end, label))
         n_ph = rng.randint(2, 4)
-        cuts = sorted(rng.uniform(t, end) for _ in range(n_ph - 1))
+        # Jittered even cuts: every phone keeps at least a tenth of the word.
+        cuts = [t + (end - t) * (i + rng.uniform(-0.4, 0.4)) / n_ph for i in range(1, n_ph)]
         bounds = [t] + cuts + [end]
         for i in range(n_ph):
             phones.append((bounds[i], bounds[i + 1], "" if not label else rng.choice(PHONES)))
@@ -65,7 +73,7 @@ def _alignment(rng, n_words):
                ("events", False, events)]
 
 
-def _long_text(xmax, tiers):
+def _long_text(xmax, tiers, praat_time=praat_time):
     out = ['File type = "ooTextFile"\nObject class = "TextGrid"\n\n',
            f"xmin = 0 \nxmax = {praat_time(xmax)} \ntiers? <exists> \nsize = {len(tiers)} \nitem []: \n"]
     for n, (name, is_interval, items) in enumerate(tiers, 1):
@@ -99,9 +107,8 @@ def _short_text(xmax, tiers):
 
 def large_grid(folder, mb=50.0, seed=11):
     """The same alignment in both layouts; about `mb` MB in the long one."""
-    rng = random.Random(seed)
     # About 780 bytes of long-layout text per word with its phones, syllables and events.
-    xmax, tiers = _alignment(rng, max(8, int(mb * 1e6 / 780)))
+    xmax, tiers = _alignment(random.Random(seed), max(8, int(mb * 1e6 / 780)))
     paths = []
     for layout, render in (("long", _long_text), ("short", _short_text)):
         path = os.path.join(folder, f"large_{layout}.TextGrid")
@@ -109,6 +116,15 @@ def large_grid(folder, mb=50.0, seed=11):
             f.write(render(xmax, tiers))
         paths.append(path)
     return paths[0], paths[1], sum(len(items) for _, _, items in tiers)
+
+
+def large_grid_plain_times(folder, mb=50.0, seed=11):
+    """The long layout of large_grid with no time in exponent form."""
+    xmax, tiers = _alignment(random.Random(seed), max(8, int(mb * 1e6 / 780)))
+    path = os.path.join(folder, "large_long_positional.TextGrid")
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(_long_text(xmax, tiers, positional_time))
+    return path
 
 
 def small_grids(folder, count, seed=7, words=25):

@@ -45,9 +45,9 @@ Tier make_tier(std::string name, std::vector<Item> items, bool is_interval, std:
     return tier;
 }
 
-std::vector<Item> take_items(std::vector<ItemData>& data) {
+std::vector<Item> take_items(std::vector<ItemData>& data, std::size_t cpus) {
     std::vector<Item> items(data.size());
-    parallel_for(data.size(), available_cpus(), [&](std::size_t begin, std::size_t end) {
+    parallel_for(data.size(), cpus, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             items[i].label = std::move(data[i].label);
             items[i].tmin = data[i].tmin;
@@ -94,12 +94,15 @@ Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::strin
 
 Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name, std::optional<double> tmin,
                            std::optional<double> tmax) {
+    // One CPU count for the whole grid: reading it takes system calls, which
+    // would cost more than the tier itself in a grid of many small tiers.
+    const std::size_t cpus = available_cpus();
     std::vector<Tier> tiers;
     tiers.reserve(data.size());
     for (TierData& td : data) {
         // An empty tier has no items to span, so it is left out entirely.
         if (td.items.empty()) continue;
-        std::vector<Item> items = take_items(td.items);
+        std::vector<Item> items = take_items(td.items, cpus);
         tiers.push_back(make_tier(std::move(td.name), std::move(items), td.is_interval, tmin, tmax));
     }
     data = {};

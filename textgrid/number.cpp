@@ -118,48 +118,35 @@ static_assert(std::endian::native == std::endian::little, "digit words are read 
 
 constexpr std::uint64_t kTensUpTo8[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
-// The eight bytes at p, of which only those before `end` count: the rest
-// read as NUL, which is no digit. `first` is the start of the number; when
-// it lies at least eight bytes before `end` the word is one load.
-std::uint64_t load_word(const char* p, const char* end, const char* first) noexcept {
-    std::uint64_t v = 0;
-    const auto left = end - p;
-    if (left <= 0) return 0;
-    if (left >= 8) {
-        std::memcpy(&v, p, 8);
-    } else if (end - first >= 8) {
-        std::memcpy(&v, end - 8, 8);
-        v >>= 8 * (8 - left);
-    } else {
-        for (auto i = left; i-- > 0;) v = v << 8 | static_cast<unsigned char>(p[i]);
-    }
-    return v;
-}
-
-// Times are written with many digits; a run of up to eight of them is found
-// and turned into its value at once rather than digit by digit. Returns how
-// many digits start the word (0 to 8) and adds their value to w.
-int take_digits(std::uint64_t v, std::uint64_t& w) noexcept {
-    const std::uint64_t x = v ^ 0x3030303030303030;  // a digit byte becomes 0..9
-    // Flags each byte above 9. A byte of 0x8A or more carries into the next
-    // one, but only bytes after the first flagged one are disturbed.
-    const std::uint64_t flags = ((x + 0x7676767676767676) | x) & 0x8080808080808080;
-    const int n = flags ? std::countr_zero(flags) / 8 : 8;
-    if (n == 0) return 0;
-    // The digits to the top of the word, zeros before them: the first digit
-    // is then the most significant of eight.
-    std::uint64_t d = x << (8 * (8 - n));
-    d = d * 10 + (d >> 8);  // pairs of digits in every other byte
-    d = (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-         (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
-        32;
-    w = w * kTensUpTo8[n] + d;  // may wrap: more than 19 digits take the slow path
-    return n;
-}
-
-const char* digits(const char* p, const char* end, const char* first, std::uint64_t& w) noexcept {
+// Times are written with many digits; runs of up to eight of them are found
+// and turned into their value at once rather than digit by digit. Bytes up
+// to `limit` may be read, those from `end` on are not digits of this
+// number. Adds the digits' value to w (which may wrap: more than 19 digits
+// take the slow path) and returns the first byte that is not one of them.
+[[gnu::always_inline]] inline const char* digits(const char* p, const char* end, const char* limit,
+                                                 std::uint64_t& w) noexcept {
     for (;;) {
-        const int n = take_digits(load_word(p, end, first), w);
+        std::uint64_t v = 0;
+        if (limit - p >= 8) {
+            std::memcpy(&v, p, 8);
+        } else {
+            for (auto i = limit - p; i-- > 0;) v = v << 8 | static_cast<unsigned char>(p[i]);
+        }
+        const std::uint64_t x = v ^ 0x3030303030303030;  // a digit byte becomes 0..9
+        // Flags each byte above 9. A byte of 0x8A or more carries into the
+        // next one, but only bytes after the first flagged one are disturbed.
+        const std::uint64_t flags = ((x + 0x7676767676767676) | x) & 0x8080808080808080;
+        auto n = flags ? std::countr_zero(flags) / 8 : 8;
+        if (n > end - p) n = static_cast<int>(end - p);
+        if (n == 0) return p;
+        // The digits to the top of the word, zeros before them: the first
+        // digit is then the most significant of eight.
+        std::uint64_t d = x << (8 * (8 - n));
+        d = d * 10 + (d >> 8);  // pairs of digits in every other byte
+        d = (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+             (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+            32;
+        w = w * kTensUpTo8[n] + d;
         p += n;
         if (n < 8) return p;
     }
@@ -208,7 +195,9 @@ double convert_slowly(const char* first, const char* last, std::int64_t exponent
 
 }  // namespace
 
-double parse_number(std::string_view s) noexcept {
+double parse_number(std::string_view s) noexcept { return parse_number(s, s.data() + s.size()); }
+
+double parse_number(std::string_view s, const char* readable_end) noexcept {
     const char* p = s.data();
     const char* const end = p + s.size();
     bool negative = false;
@@ -218,12 +207,12 @@ double parse_number(std::string_view s) noexcept {
     }
     const char* const first = p;
     std::uint64_t w = 0;
-    p = digits(p, end, first, w);
+    p = digits(p, end, readable_end, w);
     const char* const int_end = p;
     const char* frac_begin = p;
     if (p != end && *p == '.') {
         frac_begin = ++p;
-        p = digits(p, end, first, w);
+        p = digits(p, end, readable_end, w);
     }
     const auto int_digits = int_end - first;
     const auto frac_digits = p - frac_begin;

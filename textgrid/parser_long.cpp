@@ -39,10 +39,9 @@ public:
     }
 
     detail::LongPart run() {
-        std::string_view raw;
-        while (lines_.next(raw)) {
+        std::string_view line;
+        while (lines_.next_trimmed(line)) {
             poller_.tick();
-            const std::string_view line = scan::trim(raw);
             if (line.empty()) continue;
             switch (detail::line_prefix(line)) {
             case detail::LinePrefix::tier_list:
@@ -67,7 +66,7 @@ public:
 
 private:
     void key_line(std::string_view line) {
-        const auto* eq = static_cast<const char*>(std::memchr(line.data(), '=', line.size()));
+        const char* eq = scan::find_byte(line.data(), line.data() + line.size(), '=', lines_.text_end());
         if (!eq) return;
         const auto split = static_cast<std::size_t>(eq - line.data());
         // The line is trimmed already, so only the inner ends need it.
@@ -77,9 +76,9 @@ private:
         switch (state_) {
         case State::header:
             if (key == "xmin") {
-                grid_.tmin = scan::parse_number(value);
+                grid_.tmin = scan::parse_number(value, lines_.text_end());
             } else if (key == "xmax") {
-                grid_.tmax = scan::parse_number(value);
+                grid_.tmax = scan::parse_number(value, lines_.text_end());
             } else if (key == "size") {
                 grid_.size = scan::parse_count(value);
             }
@@ -98,9 +97,9 @@ private:
             } else if (key == "name") {
                 lines_.take_string(value, tier.name);
             } else if (key == "xmin") {
-                tier.tmin = scan::parse_number(value);
+                tier.tmin = scan::parse_number(value, lines_.text_end());
             } else if (key == "xmax") {
-                tier.tmax = scan::parse_number(value);
+                tier.tmax = scan::parse_number(value, lines_.text_end());
             } else if (key == "intervals: size" || key == "points: size") {
                 tier.size = scan::parse_count(value);
                 reserve_items(tier, tier.size);
@@ -110,12 +109,12 @@ private:
         case State::item: {
             Item& item = grid_.tiers.back().items.back();
             if (key == "xmin") {
-                item.tmin = scan::parse_number(value);
+                item.tmin = scan::parse_number(value, lines_.text_end());
             } else if (key == "xmax") {
-                item.tmax = scan::parse_number(value);
+                item.tmax = scan::parse_number(value, lines_.text_end());
             } else if (key == "number" || key == "time") {
                 // Some corpus tools write a point's time as "time".
-                item.tmin = item.tmax = scan::parse_number(value);
+                item.tmin = item.tmax = scan::parse_number(value, lines_.text_end());
             } else if (key == "text" || key == "mark") {
                 lines_.take_string(value, item.label);
             }

@@ -1,11 +1,31 @@
 #include "textgrid/text_scan.h"
 
+#include <bit>
 #include <charconv>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace textgrid::scan {
 
-const char* find_line_break(const char* p, const char* end) noexcept {
+namespace {
+
+[[gnu::always_inline]] inline const char* line_break_from(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: lines of the long layout are some thirty
+    // bytes long, so most line ends are found in the first or second step.
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i breaks = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr));
+        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(breaks));
+        if (hits) return p + std::countr_zero(hits);
+        p += 16;
+    }
+#else
     // Eight bytes at a time while none of them is LF or CR: a byte equal to
     // either makes (w ^ pattern) hold a zero byte, which the borrow trick
     // detects without false alarms.
@@ -18,8 +38,50 @@ const char* find_line_break(const char* p, const char* end) noexcept {
         if (has_zero(w ^ (kOnes * '\n')) | has_zero(w ^ (kOnes * '\r'))) break;
         p += 8;
     }
+#endif
     while (p < end && *p != '\n' && *p != '\r') ++p;
     return p;
+}
+
+[[gnu::always_inline]] inline const char* blanks_end(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i tab = _mm_set1_epi8('\t');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i blanks = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
+        const auto blank = static_cast<unsigned>(_mm_movemask_epi8(blanks));
+        if (blank != 0xFFFF) return p + std::countr_zero(~blank);
+        p += 16;
+    }
+#endif
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    return p;
+}
+
+}  // namespace
+
+const char* find_line_break(const char* p, const char* end) noexcept { return line_break_from(p, end); }
+
+const char* skip_blanks(const char* p, const char* end) noexcept { return blanks_end(p, end); }
+
+const char* find_byte(const char* p, const char* end, char c, const char* readable_end) noexcept {
+#if defined(__SSE2__)
+    const __m128i wanted = _mm_set1_epi8(c);
+    while (readable_end - p >= 16 && p < end) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, wanted)));
+        if (hits) {
+            const char* found = p + std::countr_zero(hits);
+            return found < end ? found : nullptr;
+        }
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p) {
+        if (*p == c) return p;
+    }
+    return nullptr;
 }
 
 const char* after_line_break(const char* brk, const char* end) noexcept {
@@ -33,6 +95,21 @@ bool LineCursor::next(std::string_view& line) noexcept {
     const char* brk = find_line_break(pos_, end_);
     line = std::string_view(pos_, static_cast<std::size_t>(brk - pos_));
     pos_ = after_line_break(brk, end_);
+    return true;
+}
+
+bool LineCursor::next_trimmed(std::string_view& line) noexcept {
+    if (pos_ >= stop_) return false;
+    const char* first = blanks_end(pos_, end_);
+    const char* brk = line_break_from(first, end_);
+    pos_ = after_line_break(brk, end_);
+    line = std::string_view(first, static_cast<std::size_t>(brk - first));
+    // The white space that skip_blanks leaves: VT, FF and the non-ASCII kinds.
+    if (!line.empty()) {
+        const auto c = static_cast<unsigned char>(line.front());
+        if (c >= 0x80 || c == '\v' || c == '\f') line = trim_front(line);
+    }
+    line = trim_back(line);
     return true;
 }
 
@@ -52,7 +129,7 @@ void LineCursor::take_string(std::string_view value, std::string& out) {
 
 namespace {
 
-bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+using detail::is_ascii_space;
 
 // Length of the Unicode white space character that starts at s[i], or 0.
 std::size_t space_at_front(std::string_view s) noexcept {
@@ -88,31 +165,35 @@ bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-std::string_view trim_front(std::string_view s) noexcept {
-    // Indentation is ASCII nearly always: skip it in a tight loop and look for
-    // the multi-byte white space only where a non-ASCII byte stands.
+namespace detail {
+
+std::string_view trim_front_rest(std::string_view s) noexcept {
+    const char* p = s.data();
+    const char* const end = p + s.size();
     for (;;) {
-        std::size_t i = 0;
-        while (i < s.size() && is_ascii_space(static_cast<unsigned char>(s[i]))) ++i;
-        s.remove_prefix(i);
-        if (s.empty() || static_cast<unsigned char>(s.front()) < 0x80) return s;
-        const std::size_t k = space_at_front(s);
-        if (k == 0) return s;
-        s.remove_prefix(k);
+        while (p != end && is_ascii_space(static_cast<unsigned char>(*p))) ++p;
+        if (p == end || static_cast<unsigned char>(*p) < 0x80) break;
+        const std::size_t k = space_at_front({p, static_cast<std::size_t>(end - p)});
+        if (k == 0) break;
+        p += k;
     }
+    return {p, static_cast<std::size_t>(end - p)};
 }
 
-std::string_view trim_back(std::string_view s) noexcept {
+std::string_view trim_back_rest(std::string_view s) noexcept {
+    const char* const begin = s.data();
+    const char* e = begin + s.size();
     for (;;) {
-        std::size_t n = s.size();
-        while (n > 0 && is_ascii_space(static_cast<unsigned char>(s[n - 1]))) --n;
-        s = s.substr(0, n);
-        if (s.empty() || static_cast<unsigned char>(s.back()) < 0x80) return s;
-        const std::size_t k = space_at_back(s);
-        if (k == 0) return s;
-        s.remove_suffix(k);
+        while (e != begin && is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
+        if (e == begin || static_cast<unsigned char>(e[-1]) < 0x80) break;
+        const std::size_t k = space_at_back({begin, static_cast<std::size_t>(e - begin)});
+        if (k == 0) break;
+        e -= k;
     }
+    return {begin, static_cast<std::size_t>(e - begin)};
 }
+
+}  // namespace detail
 
 std::string_view trim(std::string_view s) noexcept { return trim_back(trim_front(s)); }
 

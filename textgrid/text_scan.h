@@ -12,6 +12,15 @@ namespace textgrid::scan {
 // The first LF or CR in [p, end), or end when there is none.
 const char* find_line_break(const char* p, const char* end) noexcept;
 
+// The first byte equal to c in [p, end), or nullptr. Bytes up to
+// readable_end (at or past end) may be read, which lets a short stretch be
+// searched in one step; keys before a '=' are a few bytes long, and a call
+// to memchr costs more than the search.
+const char* find_byte(const char* p, const char* end, char c, const char* readable_end) noexcept;
+
+// The first byte in [p, end) that is neither a space nor a tab, or end.
+const char* skip_blanks(const char* p, const char* end) noexcept;
+
 // Where the line after a line break found by find_line_break starts: past
 // the break, and past a CR LF pair as a whole (end stays end).
 const char* after_line_break(const char* brk, const char* end) noexcept;
@@ -34,6 +43,10 @@ public:
     // The next line without its line end; false when no line starts before
     // the stop.
     bool next(std::string_view& line) noexcept;
+
+    // next() with the line trimmed as trim() does; the indentation is skipped
+    // on the way to the line end rather than walked again.
+    bool next_trimmed(std::string_view& line) noexcept;
 
     // Where the next line would start; at or past the stop once next() has
     // returned false.
@@ -70,11 +83,42 @@ std::string_view trim(std::string_view s) noexcept;
 std::string_view trim_front(std::string_view s) noexcept;
 std::string_view trim_back(std::string_view s) noexcept;
 
+namespace detail {
+// The trims from the first non-ASCII byte on, where the multi-byte white
+// space must be looked for.
+std::string_view trim_front_rest(std::string_view s) noexcept;
+std::string_view trim_back_rest(std::string_view s) noexcept;
+
+inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+}  // namespace detail
+
+// White space is ASCII nearly always, and these run for every line: the
+// ASCII part is inline, the rest out of line.
+inline std::string_view trim_front(std::string_view s) noexcept {
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    while (p != end && detail::is_ascii_space(static_cast<unsigned char>(*p))) ++p;
+    const std::string_view rest(p, static_cast<std::size_t>(end - p));
+    return p != end && static_cast<unsigned char>(*p) >= 0x80 ? detail::trim_front_rest(rest) : rest;
+}
+
+inline std::string_view trim_back(std::string_view s) noexcept {
+    const char* const begin = s.data();
+    const char* e = begin + s.size();
+    while (e != begin && detail::is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
+    const std::string_view kept(begin, static_cast<std::size_t>(e - begin));
+    return e != begin && static_cast<unsigned char>(e[-1]) >= 0x80 ? detail::trim_back_rest(kept) : kept;
+}
+
 // A 64-bit float in decimal form: optional sign, digits with an optional
 // point (not both sides empty), optional exponent; or inf, infinity, nan in
 // any case with an optional sign. Anything else gives 0.0. Values beyond the
 // range round to infinity or zero as the decimal says.
 double parse_number(std::string_view s) noexcept;
+// The same for a value that lies in a larger text: the bytes from the
+// value's end up to readable_end may be read (never used), which lets the
+// digits be taken several at a time to the last one.
+double parse_number(std::string_view s, const char* readable_end) noexcept;
 
 // An optional "+" and one or more decimal digits that fit in 64 bits;
 // anything else gives 0.

@@ -172,8 +172,7 @@ std::size_t size_guess(const Tier& tier, bool long_layout, std::size_t begin, st
 
 // For the first piece: the header and the tiers rendered on the calling
 // thread, which all land in it.
-std::size_t size_guess(const TextGrid& tg, bool long_layout) {
-    const std::size_t cpus = available_cpus();
+std::size_t size_guess(const TextGrid& tg, bool long_layout, std::size_t cpus) {
     std::size_t guess = 256;
     for (const Tier& tier : tg.tiers) {
         guess += 256 + tier.name.size();
@@ -217,7 +216,7 @@ void render_item_blocks(Pieces& pieces, const Tier& tier, bool long_layout, std:
     pieces.emplace_back();
 }
 
-void render_long_tier(Pieces& pieces, const Tier& tier, std::uint64_t index) {
+void render_long_tier(Pieces& pieces, const Tier& tier, std::uint64_t index, std::size_t cpus) {
     std::string& out = pieces.back();
     out += "    item [";
     append_count(out, index + 1);
@@ -232,10 +231,10 @@ void render_long_tier(Pieces& pieces, const Tier& tier, std::uint64_t index) {
     out += tier.is_interval ? " \r\n        intervals: size = " : " \r\n        points: size = ";
     append_count(out, tier.items.size());
     out += " \r\n";
-    render_item_blocks(pieces, tier, true, available_cpus());
+    render_item_blocks(pieces, tier, true, cpus);
 }
 
-void render_short_tier(Pieces& pieces, const Tier& tier) {
+void render_short_tier(Pieces& pieces, const Tier& tier, std::size_t cpus) {
     std::string& out = pieces.back();
     out += '"';
     out += class_name(tier);
@@ -248,13 +247,16 @@ void render_short_tier(Pieces& pieces, const Tier& tier) {
     out += "\r\n";
     append_count(out, tier.items.size());
     out += "\r\n";
-    render_item_blocks(pieces, tier, false, available_cpus());
+    render_item_blocks(pieces, tier, false, cpus);
 }
 
+// The CPU count is read once per file: reading it takes system calls,
+// which for a grid of many small tiers cost more than rendering them.
 Pieces render_long(const TextGrid& tg) {
+    const std::size_t cpus = available_cpus();
     Pieces pieces(1);
     std::string& out = pieces.back();
-    out.reserve(size_guess(tg, true));
+    out.reserve(size_guess(tg, true, cpus));
     out += kHeader;
     out += "xmin = ";
     append_time(out, tg.tmin);
@@ -267,15 +269,16 @@ Pieces render_long(const TextGrid& tg) {
     out += " \r\nitem []: \r\n";
     for (std::size_t i = 0; i < tg.tiers.size(); ++i) {
         poll_interrupt();
-        render_long_tier(pieces, tg.tiers[i], i);
+        render_long_tier(pieces, tg.tiers[i], i, cpus);
     }
     return pieces;
 }
 
 Pieces render_short(const TextGrid& tg) {
+    const std::size_t cpus = available_cpus();
     Pieces pieces(1);
     std::string& out = pieces.back();
-    out.reserve(size_guess(tg, false));
+    out.reserve(size_guess(tg, false, cpus));
     out += kHeader;
     append_time(out, tg.tmin);
     out += "\r\n";
@@ -287,7 +290,7 @@ Pieces render_short(const TextGrid& tg) {
     out += "\r\n";
     for (const Tier& tier : tg.tiers) {
         poll_interrupt();
-        render_short_tier(pieces, tier);
+        render_short_tier(pieces, tier, cpus);
     }
     return pieces;
 }
@@ -389,13 +392,13 @@ void append_item_blocks(std::string& out, const Tier& tier, bool long_layout, st
 
 std::string Tier::to_long_textgrid_string(std::uint64_t index) const {
     Pieces pieces(1);
-    render_long_tier(pieces, *this, index);
+    render_long_tier(pieces, *this, index, available_cpus());
     return join(std::move(pieces));
 }
 
 std::string Tier::to_short_textgrid_string() const {
     Pieces pieces(1);
-    render_short_tier(pieces, *this);
+    render_short_tier(pieces, *this, available_cpus());
     return join(std::move(pieces));
 }
 

@@ -27,8 +27,16 @@ bool same_bits(double a, double b) {
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
 }
 
+// Reads text alone, and as a value inside a larger text that goes on with
+// digits, which must not be taken for more of the number.
 void expect(const std::string& text, double want, const char* what) {
+    const std::string within = std::string(text).append("98765432109876543210");
     const double got = parse_number(text);
+    const double got_within = parse_number(std::string_view(within).substr(0, text.size()), within.data() + within.size());
+    if (!same_bits(got_within, got)) {
+        ++failures;
+        if (failures <= 20) std::fprintf(stderr, "FAIL (%s): \"%s\" reads otherwise inside a text\n", what, text.c_str());
+    }
     if (!same_bits(got, want)) {
         ++failures;
         if (failures <= 20) {

@@ -1,0 +1,120 @@
+// The line and white-space scanners against plain byte-by-byte versions of
+// the same rules, over random texts built from the pieces that matter:
+// blanks, every line end (LF, CR LF, a lone CR), the other ASCII white
+// space, multi-byte white space and ordinary characters, at every offset
+// around the 16-byte steps the scanners take.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "textgrid/text_scan.h"
+
+using namespace textgrid::scan;
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const std::string& what) {
+    if (!ok && ++failures <= 20) std::fprintf(stderr, "FAIL: %s\n", what.c_str());
+}
+
+const std::vector<std::string> kSpaces = {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x8A",
+                                          "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F",
+                                          "\xE3\x80\x80"};
+
+bool ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::size_t space_prefix(std::string_view s) {
+    if (!s.empty() && ascii_space(s[0])) return 1;
+    for (const std::string& u : kSpaces) {
+        if (s.substr(0, u.size()) == u) return u.size();
+    }
+    return 0;
+}
+
+std::size_t space_suffix(std::string_view s) {
+    if (!s.empty() && ascii_space(s.back())) return 1;
+    for (const std::string& u : kSpaces) {
+        if (s.size() >= u.size() && s.substr(s.size() - u.size()) == u) return u.size();
+    }
+    return 0;
+}
+
+std::string_view reference_trim(std::string_view s) {
+    while (std::size_t k = space_prefix(s)) s.remove_prefix(k);
+    while (std::size_t k = space_suffix(s)) s.remove_suffix(k);
+    return s;
+}
+
+// Lines end at LF, CR LF or a lone CR; a last line without an end counts
+// only when not empty.
+std::vector<std::string_view> reference_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n' && text[i] != '\r') continue;
+        lines.push_back(text.substr(start, i - start));
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        start = i + 1;
+    }
+    if (start < text.size()) lines.push_back(text.substr(start));
+    return lines;
+}
+
+std::string random_text(std::mt19937& rng, int pieces) {
+    static const std::vector<std::string> kPieces = {" ", " ", "    ", "\t", "\n", "\r\n", "\r", "\v", "\f", "x",
+                                                     "xmin = 1.5", "=", "\"a b\"", "\xC3\xA9", "\xE2\x98\x86"};
+    std::string text;
+    std::uniform_int_distribution<std::size_t> piece(0, kPieces.size() + kSpaces.size() - 1);
+    for (int i = 0; i < pieces; ++i) {
+        const std::size_t k = piece(rng);
+        text += k < kPieces.size() ? kPieces[k] : kSpaces[k - kPieces.size()];
+    }
+    return text;
+}
+
+void lines_match_reference(std::mt19937& rng) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::string text = random_text(rng, std::uniform_int_distribution<int>(0, 40)(rng));
+        const std::vector<std::string_view> want = reference_lines(text);
+        LineCursor raw(text), trimmed(text);
+        std::string_view a, b;
+        std::size_t n = 0;
+        for (; raw.next(a); ++n) {
+            check(trimmed.next_trimmed(b), "next_trimmed stops early");
+            check(n < want.size() && a == want[n], "line " + std::to_string(n) + " of a random text");
+            check(b == reference_trim(a), "trimmed line " + std::to_string(n) + " of a random text");
+            check(trim(a) == reference_trim(a), "trim of a random line");
+        }
+        check(n == want.size() && !trimmed.next_trimmed(b), "line count of a random text");
+    }
+}
+
+void find_byte_matches_reference(std::mt19937& rng) {
+    for (int round = 0; round < 20000; ++round) {
+        const std::string text = random_text(rng, std::uniform_int_distribution<int>(0, 30)(rng));
+        const std::size_t end = std::uniform_int_distribution<std::size_t>(0, text.size())(rng);
+        const std::size_t at = std::uniform_int_distribution<std::size_t>(0, end)(rng);
+        const auto expected = text.substr(0, end).find('=', at);
+        const char* got = find_byte(text.data() + at, text.data() + end, '=', text.data() + text.size());
+        check(expected == std::string::npos ? got == nullptr : got == text.data() + expected,
+              "find_byte stops at the stretch's end, not the text's");
+    }
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937 rng(11);
+    lines_match_reference(rng);
+    find_byte_matches_reference(rng);
+    if (failures) {
+        std::fprintf(stderr, "test_text_scan: %d failures\n", failures);
+        return 1;
+    }
+    std::printf("test_text_scan: all checks passed\n");
+    return 0;
+}
