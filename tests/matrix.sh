@@ -68,7 +68,7 @@ one() {  # name, interpreter, pytest arguments
     local name=$1 python=$2 dir=$WORK/run/$1 start=$SECONDS
     shift 2
     local pytest_args=("$@")
-    local log=$dir/build.log results=$WORK/results/$1 wheel tag free_threaded status=0
+    local log=$dir/build.log results=$WORK/results/$name wheel tag free_threaded status=0
     rm -rf "$dir" "$results" && mkdir -p "$dir" "$WORK/results"
     line() { printf '%-22s %s\n' "$1" "$2" >>"$results"; }
     fail() { line "$name" "FAIL $1 (log: $log)"; return 1; }

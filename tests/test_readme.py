@@ -41,9 +41,9 @@ CASES = [pytest.param(code, id=name) for name, code in BLOCKS] + [
 def imported_modules(tree):
     for node in ast.walk(tree):
         if isinstance(node, ast.Import):
-            yield from (alias.name.split(".")[0] for alias in node.names)
+            yield from (alias.name for alias in node.names)
         elif isinstance(node, ast.ImportFrom) and node.level == 0:
-            yield node.module.split(".")[0]
+            yield node.module
 
 
 def files_under(folder):
@@ -57,9 +57,13 @@ def test_the_readme_has_python_examples():
 @pytest.mark.parametrize("code", CASES)
 def test_example_runs_on_the_samples_and_leaves_nothing_behind(code, tmp_path):
     tree = ast.parse(code)
+    # Imported, not only found: a package can be there without what it needs
+    # (Dask without its dataframe requirements, where wheels are missing).
     for name in sorted(set(imported_modules(tree))):
-        if importlib.util.find_spec(name) is None:
-            pytest.skip(f"the example needs {name}, which is not installed")
+        try:
+            importlib.import_module(name)
+        except ImportError as exc:
+            pytest.skip(f"the example needs {name}, which cannot be imported here: {exc}")
     # A batch given a missing file still succeeds (with an empty entry), so
     # running is not enough: every file named outright must be a shipped one
     # (from the root, or from the samples folder as the demo names them), but
