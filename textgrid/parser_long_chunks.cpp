@@ -78,7 +78,11 @@ void join(TextGrid& grid, TextGrid& chunk) {
 }  // namespace
 
 TextGrid parse_long_chunked(std::string_view text, std::string name, std::size_t cpus) {
-    const std::vector<std::size_t> starts = chunk_starts(text, std::min(cpus, text.size() / kMinChunk));
+    return parse_long_in_chunks(text, std::move(name), cpus, std::min(cpus, text.size() / kMinChunk));
+}
+
+TextGrid parse_long_in_chunks(std::string_view text, std::string name, std::size_t cpus, std::size_t chunks) {
+    const std::vector<std::size_t> starts = chunk_starts(text, chunks);
     const std::size_t count = starts.size();
     std::vector<LongPart> parts(count);
     // Kept per chunk rather than left to the pool, which reports the first

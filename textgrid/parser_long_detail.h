@@ -75,4 +75,10 @@ TextGrid parse_long_one_pass(std::string_view text, std::string name);
 // the FatalReadError when one is thrown, are those of the one-pass parse.
 TextGrid parse_long_chunked(std::string_view text, std::string name, std::size_t cpus);
 
+// parse_long_chunked with the number of chunks aimed at given, whatever the
+// text's length; up to `chunks` parts are parsed at once on the pool. Lets
+// the joining be exercised on small texts. Same result and failure as the
+// one-pass parse.
+TextGrid parse_long_in_chunks(std::string_view text, std::string name, std::size_t cpus, std::size_t chunks);
+
 }  // namespace textgrid::detail

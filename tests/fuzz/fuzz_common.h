@@ -1,0 +1,105 @@
+// What the fuzz targets share: running a reader so that its fatal failure is
+// an outcome like any other, and comparing the outcomes of two reads.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "textgrid/converter.h"
+#include "textgrid/result.h"
+#include "textgrid/textgrid.h"
+
+namespace fuzz {
+
+// Stops the run with a message libFuzzer keeps next to the crashing input.
+[[noreturn]] inline void fail(const char* what) {
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
+    std::abort();
+}
+
+inline void check(bool ok, const char* what) {
+    if (!ok) fail(what);
+}
+
+// Doubles compare by bit pattern: -0.0 is not 0.0 and a NaN equals itself.
+inline bool same_bits(double a, double b) noexcept {
+    std::uint64_t x, y;
+    std::memcpy(&x, &a, sizeof x);
+    std::memcpy(&y, &b, sizeof y);
+    return x == y;
+}
+
+// What a reader gave: a grid, or the message of the fatal failure it threw.
+struct Outcome {
+    bool fatal = false;
+    std::string message;
+    textgrid::TextGrid grid;
+};
+
+template <class Parse>
+Outcome run_reader(Parse&& parse) {
+    Outcome out;
+    try {
+        out.grid = parse();
+    } catch (const textgrid::FatalReadError& e) {
+        out.fatal = true;
+        out.message = e.message();
+    }
+    return out;
+}
+
+// A point keeps one time in either layout, so when `points_by_time` is set
+// only its start is compared: a lenient read may give a point an end of its
+// own that no writer can carry.
+inline bool same_items(const textgrid::Tier& a, const textgrid::Tier& b, bool points_by_time) {
+    if (a.items.size() != b.items.size()) return false;
+    for (std::size_t i = 0; i < a.items.size(); ++i) {
+        const textgrid::Item& x = a.items[i];
+        const textgrid::Item& y = b.items[i];
+        if (x.label != y.label || !same_bits(x.tmin, y.tmin)) return false;
+        if (!(points_by_time && !a.is_interval) && !same_bits(x.tmax, y.tmax)) return false;
+    }
+    return true;
+}
+
+// Everything a file can hold. Declared sizes are compared only when
+// `sizes` is set: writers put down the counts they write, not the ones a
+// source declared.
+inline bool same_grid(const textgrid::TextGrid& a, const textgrid::TextGrid& b, bool sizes, bool points_by_time) {
+    if (!same_bits(a.tmin, b.tmin) || !same_bits(a.tmax, b.tmax) || a.tiers.size() != b.tiers.size()) return false;
+    if (sizes && a.size != b.size) return false;
+    for (std::size_t t = 0; t < a.tiers.size(); ++t) {
+        const textgrid::Tier& x = a.tiers[t];
+        const textgrid::Tier& y = b.tiers[t];
+        if (x.name != y.name || x.is_interval != y.is_interval) return false;
+        if (!same_bits(x.tmin, y.tmin) || !same_bits(x.tmax, y.tmax)) return false;
+        if (sizes && x.size != y.size) return false;
+        if (!same_items(x, y, points_by_time)) return false;
+    }
+    return true;
+}
+
+inline bool same_outcome(const Outcome& a, const Outcome& b) {
+    if (a.fatal || b.fatal) return a.fatal == b.fatal && a.message == b.message;
+    return a.grid.name == b.grid.name && same_grid(a.grid, b.grid, true, false);
+}
+
+// What every successful read is put through: validation and both
+// conversions, whose results must account for every item.
+inline void exercise(const textgrid::TextGrid& grid) {
+    (void)textgrid::TextGrid::assert_valid(grid);
+    std::size_t items = 0;
+    for (const textgrid::Tier& tier : grid.tiers) items += tier.items.size();
+    const textgrid::TextGridData data = textgrid::to_data(grid);
+    check(data.tiers.size() == grid.tiers.size(), "to_data keeps every tier");
+    const textgrid::TextGridVectors vectors = textgrid::to_vectors(grid);
+    check(vectors.rows() == items && vectors.labels.size() == items && vectors.is_intervals.size() == items,
+          "to_vectors gives one row per item");
+}
+
+}  // namespace fuzz
