@@ -26,23 +26,23 @@ import generate  # noqa: E402
 PEERS = ("praatio", "tgt", "textgrid", "parselmouth")
 
 # Runs one task several times in a fresh interpreter and prints the times as JSON.
-# argv: a JSON spec {"task", "args", "repeat", "warmup", "cpu"}; "cpu" null leaves the
+# argv: a JSON job {"task", "args", "repeat", "warmup", "cpu"}; "cpu" null leaves the
 # process free, a number pins it before anything is imported (orvex reads its CPU count
 # from the affinity mask).
 CHILD = r"""
 import json, os, sys, time
 with open(sys.argv[1]) as f:  # a file: a batch's paths outgrow the argument list
-    spec = json.load(f)
+    job = json.load(f)
 # Some peers print as they read; only the figures go to the real stdout.
 figures_out, sys.stdout = sys.stdout, sys.stderr
-if spec["cpu"] is not None:
-    os.sched_setaffinity(0, {spec["cpu"]})
+if job["cpu"] is not None:
+    os.sched_setaffinity(0, {job["cpu"]})
 
 def status_kb(key):
     with open("/proc/self/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith(key))
 
-task, args = spec["task"], spec["args"]
+task, args = job["task"], job["args"]
 
 def collect_praatio(path):
     from praatio import textgrid as ptg
@@ -134,14 +134,14 @@ call = make_call()
 base_hwm, base_rss = status_kb("VmHWM:"), status_kb("VmRSS:")
 times, cpu_times = [], []
 peak = None
-for k in range(spec["warmup"] + spec["repeat"]):
+for k in range(job["warmup"] + job["repeat"]):
     start, cpu_start = time.perf_counter(), time.process_time()
     result = call()
     elapsed, cpu = time.perf_counter() - start, time.process_time() - cpu_start
     if k == 0:
         peak = (status_kb("VmHWM:") - base_hwm, status_kb("VmRSS:") - base_rss)
     del result  # freeing the result is the caller's business, not the call's
-    if k >= spec["warmup"]:
+    if k >= job["warmup"]:
         times.append(elapsed)
         cpu_times.append(cpu)
 print(json.dumps({"times": times, "cpu_times": cpu_times, "peak_kb": peak[0], "held_kb": peak[1],
@@ -193,10 +193,10 @@ class Bench:
         os.makedirs(self.praat_home, exist_ok=True)
 
     def child(self, task, args, repeat, cpu, warmup=1):
-        spec = {"task": task, "args": args, "repeat": repeat, "warmup": warmup, "cpu": cpu}
-        spec_path = os.path.join(self.tmp, "spec.json")
+        job = {"task": task, "args": args, "repeat": repeat, "warmup": warmup, "cpu": cpu}
+        spec_path = os.path.join(self.tmp, "job.json")
         with open(spec_path, "w") as f:
-            json.dump(spec, f)
+            json.dump(job, f)
         done = subprocess.run([sys.executable, "-c", CHILD, spec_path], capture_output=True, text=True,
                               cwd=self.tmp)
         if done.returncode != 0:

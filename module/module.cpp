@@ -190,9 +190,9 @@ std::string describe_error(Handle exc) {
     return out;
 }
 
-PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec) noexcept {
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec) noexcept {
     if (PyTypeObject* type = slot.load(std::memory_order_acquire)) return type;
-    Object made = Object::steal(PyType_FromSpec(&spec));
+    Object made = Object::steal(PyType_FromSpec(&type_spec));
     if (!made) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(made.get());
 #if PY_VERSION_HEX < 0x030A0000

@@ -64,14 +64,14 @@ auto read_and_convert(const std::string& file, bool strict, const std::string& f
 // cleared). May throw std::bad_alloc.
 std::string describe_error(Handle exc);
 
-// The heap type made from spec, created on first need and kept for the rest
+// The heap type made from type_spec, created on first need and kept for the rest
 // of the process (the module is never unloaded); slot holds it. Safe
 // without the interpreter lock: the type is published only once complete,
 // and a thread that created one at the same time drops its own, which no
 // instance uses yet. Before 3.10 the type also loses tp_new, so that Python
 // cannot make instances. Returns a borrowed reference, or null with the
 // Python error set; a failed creation is tried again by the next call.
-PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec) noexcept;
+PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec) noexcept;
 
 // Takes the pending Python exception out of the interpreter's error state
 // (new reference, normalised; empty when none is pending).
