@@ -149,6 +149,15 @@ def watched(args, kwargs):
             if o is not None and not isinstance(o, (bool, int)) and not (type(o) is str and sys.intern(o) is o)]
 
 
+def traced_growth(once):
+    """How much the traced Python memory grew over CALLS calls of once."""
+    traced = tracemalloc.get_traced_memory()[0]
+    for _ in range(CALLS):
+        once()
+    gc.collect()
+    return tracemalloc.get_traced_memory()[0] - traced
+
+
 @pytest.mark.thread_unsafe
 @pytest.mark.parametrize("case", CASE_IDS)
 def test_repeated_calls_leave_nothing_behind(files, case):
@@ -174,11 +183,11 @@ def test_repeated_calls_leave_nothing_behind(files, case):
     gc.collect()
     rss_growth = rss() - before
     tracemalloc.start()
-    traced = tracemalloc.get_traced_memory()[0]
-    for _ in range(CALLS):
-        once()
-    gc.collect()
-    python_growth = tracemalloc.get_traced_memory()[0] - traced
+    python_growth = traced_growth(once)
+    if python_growth >= 12 * 1024:
+        # A cache a consumer fills once (pyarrow's, the interpreter's) shows in one round only; a leak grows
+        # by the same amount in every round.
+        python_growth = min(python_growth, traced_growth(once))
     tracemalloc.stop()
     # The smallest leak, one float or one reference-counted str per call, would be 24 kB here; a leaked
     # TextGrid or column buffer far more.
