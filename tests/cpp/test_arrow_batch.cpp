@@ -9,17 +9,11 @@
 #include <vector>
 
 #include "textgrid/arrow_batch.h"
+#include "tests/cpp/check.h"
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        std::printf("FAIL: %s\n", what);
-        ++failures;
-    }
-}
+using test_support::check;
 
 textgrid::TextGrid grid(std::vector<std::pair<std::string, std::vector<std::string>>> tiers, bool points = false) {
     textgrid::TextGrid tg;
@@ -147,10 +141,5 @@ int main() {
     bitmap_follows_tier_runs();
     children_outlive_their_parent();
     schema_describes_the_columns();
-    if (failures != 0) {
-        std::printf("test_arrow_batch: %d failure(s)\n", failures);
-        return 1;
-    }
-    std::printf("test_arrow_batch: ok\n");
-    return 0;
+    return test_support::finish("test_arrow_batch");
 }

@@ -5,17 +5,11 @@
 #include <cstdio>
 
 #include "textgrid/column.h"
+#include "tests/cpp/check.h"
 
 namespace {
 
-int failures = 0;
-
-void check(bool ok, const char* what) {
-    if (!ok) {
-        std::printf("FAIL: %s\n", what);
-        ++failures;
-    }
-}
+using test_support::check;
 
 void appends_survive_growth() {
     textgrid::Column<std::uint32_t> ids;
@@ -59,5 +53,5 @@ int main() {
     appends_survive_growth();
     empty_release_is_placeholder();
     release_hands_over_the_buffer();
-    return failures == 0 ? 0 : 1;
+    return test_support::finish("test_column");
 }
