@@ -137,11 +137,22 @@ one() {  # name, interpreter, pytest arguments
         shift
         # A hang fails the line instead of holding up CI.
         if (cd "$dir/tree/tests" &&
-            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -p no:cacheprovider "${pytest_args[@]}") \
+            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider "${pytest_args[@]}") \
             >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
+            return
+        fi
+        # The lanes share two cores, so a test that times a signal can miss
+        # its mark under the load of the others: the failed tests run once
+        # more on their own. Every failure is named either way.
+        local failed
+        failed=$(sed -n 's/^\(FAILED\|ERROR\) \([^ ]*\).*/\2/p' "$run_log" | sort -u | tr '\n' ' ')
+        if [ -n "$failed" ] && (cd "$dir/tree/tests" &&
+            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider $failed) \
+            >"$run_log.again" 2>&1; then
+            line "$label" "ok   $(counts_of "$run_log") at first, then passed alone: $failed($tag, $((SECONDS - start)) s)"
         else
-            line "$label" "FAIL $(counts_of "$run_log") (log: $run_log)"
+            line "$label" "FAIL $(counts_of "$run_log"): ${failed:-no test named} (log: $run_log)"
             status=1
         fi
     }

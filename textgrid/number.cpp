@@ -195,11 +195,15 @@ double convert_slowly(const char* first, const char* last, std::int64_t exponent
 
 }  // namespace
 
-double parse_number(std::string_view s) noexcept { return parse_number(s, s.data() + s.size()); }
+namespace {
 
-double parse_number(std::string_view s, const char* readable_end) noexcept {
-    const char* p = s.data();
-    const char* const end = p + s.size();
+// Reads the decimal that starts at p: optional sign, digits with an
+// optional point (not both sides empty), optional exponent. It ends at the
+// first byte that cannot continue it, or at `end`; bytes up to `limit` (at
+// or past end) may be read. Returns that end and sets `out`, or returns
+// nullptr when p holds no decimal (no digits, or an exponent without any).
+[[gnu::always_inline]] inline const char* read_decimal(const char* p, const char* end, const char* limit,
+                                                       double& out) noexcept {
     bool negative = false;
     if (p != end && (*p == '+' || *p == '-')) {
         negative = *p == '-';
@@ -207,32 +211,27 @@ double parse_number(std::string_view s, const char* readable_end) noexcept {
     }
     const char* const first = p;
     std::uint64_t w = 0;
-    p = digits(p, end, readable_end, w);
+    p = digits(p, end, limit, w);
     const char* const int_end = p;
     const char* frac_begin = p;
     if (p != end && *p == '.') {
         frac_begin = ++p;
-        p = digits(p, end, readable_end, w);
+        p = digits(p, end, limit, w);
     }
     const auto int_digits = int_end - first;
     const auto frac_digits = p - frac_begin;
-    if (int_digits + frac_digits == 0) {
-        double v = 0.0;
-        if (p == first && special({first, static_cast<std::size_t>(end - first)}, v)) return negative ? -v : v;
-        return 0.0;
-    }
+    if (int_digits + frac_digits == 0) return nullptr;
     std::int64_t exponent = 0;
     if (p != end && (*p == 'e' || *p == 'E')) {
         ++p;
         bool exponent_negative = false;
         if (p != end && (*p == '+' || *p == '-')) exponent_negative = *p++ == '-';
-        if (p == end || !is_digit(*p)) return 0.0;
+        if (p == end || !is_digit(*p)) return nullptr;
         for (; p != end && is_digit(*p); ++p) {
             if (exponent < 1'000'000'000) exponent = exponent * 10 + (*p - '0');
         }
         if (exponent_negative) exponent = -exponent;
     }
-    if (p != end) return 0.0;
 
     double value = 0.0;
     std::int64_t significant = int_digits + frac_digits;
@@ -244,7 +243,7 @@ double parse_number(std::string_view s, const char* readable_end) noexcept {
     }
     if (significant > 19) {
         // w has wrapped and means nothing, zero included.
-        value = convert_slowly(first, end, q + significant - 1);
+        value = convert_slowly(first, p, q + significant - 1);
     } else if (w == 0) {
         value = 0.0;
     } else if (w <= (std::uint64_t{1} << 53) && q >= -22 && q <= 22) {
@@ -252,9 +251,29 @@ double parse_number(std::string_view s, const char* readable_end) noexcept {
         const auto whole = static_cast<double>(w);
         value = q < 0 ? whole / kExactPowersOfTen[-q] : whole * kExactPowersOfTen[q];
     } else if (!detail::decimal_to_double(w, q, value)) {
-        value = convert_slowly(first, end, q + significant - 1);
+        value = convert_slowly(first, p, q + significant - 1);
     }
-    return negative ? -value : value;
+    out = negative ? -value : value;
+    return p;
+}
+
+}  // namespace
+
+double parse_number(std::string_view s) noexcept { return parse_number(s, s.data() + s.size()); }
+
+double parse_number(std::string_view s, const char* readable_end) noexcept {
+    const char* const begin = s.data();
+    const char* const end = begin + s.size();
+    double value = 0.0;
+    if (const char* stop = read_decimal(begin, end, readable_end, value)) return stop == end ? value : 0.0;
+    // No digits: the spellings of infinity and NaN, after an optional sign.
+    const bool signed_ = begin != end && (*begin == '+' || *begin == '-');
+    if (!special({begin + signed_, static_cast<std::size_t>(end - begin - signed_)}, value)) return 0.0;
+    return signed_ && *begin == '-' ? -value : value;
+}
+
+const char* parse_number_prefix(const char* p, const char* readable_end, double& out) noexcept {
+    return read_decimal(p, readable_end, readable_end, out);
 }
 
 }  // namespace textgrid::scan

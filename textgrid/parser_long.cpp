@@ -55,6 +55,7 @@ public:
                 if (grid_.tiers.empty()) throw FatalReadError("Item found before any tier: " + std::string(line));
                 grid_.tiers.back().items.emplace_back();
                 state_ = State::item;
+                items_as_praat_writes_them();
                 continue;
             case detail::LinePrefix::none:
                 break;
@@ -122,6 +123,29 @@ private:
         }
         case State::between_tiers:
             break;
+        }
+    }
+
+    // Reads on from an item line while the items come in the shape Praat
+    // writes them: each key on its own line, in Praat's order, then the next
+    // item line. The first line of any other shape is left to run(), which
+    // reads it, and all that follows, as it reads any line in this state.
+    void items_as_praat_writes_them() {
+        Tier& tier = grid_.tiers.back();
+        for (;;) {
+            Item& item = tier.items.back();
+            if (tier.is_interval) {
+                if (!lines_.key_number_line("xmin", item.tmin) || !lines_.key_number_line("xmax", item.tmax) ||
+                    !lines_.key_quoted_line("text", item.label))
+                    return;
+            } else {
+                if (!lines_.key_number_line("number", item.tmin)) return;
+                item.tmax = item.tmin;
+                if (!lines_.key_quoted_line("mark", item.label)) return;
+            }
+            if (!lines_.next_line_if(detail::is_item_prefix)) return;
+            poller_.tick();
+            tier.items.emplace_back();
         }
     }
 

@@ -59,7 +59,7 @@ private:
             } else {
                 item.tmin = item.tmax = number("a point time");
             }
-            lines_.take_string(next("a label"), item.label);
+            if (!lines_.quoted_line(item.label)) lines_.take_string(next("a label"), item.label);
         }
         return tier;
     }
@@ -75,7 +75,11 @@ private:
 
     void skip(const char* what) { next(what); }
 
-    double number(const char* what) { return scan::parse_number(next(what), lines_.text_end()); }
+    double number(const char* what) {
+        double value;
+        if (lines_.number_line(value)) return value;
+        return scan::parse_number(next(what), lines_.text_end());
+    }
 
     scan::LineCursor lines_;
     InterruptPoller poller_;

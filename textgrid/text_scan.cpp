@@ -113,6 +113,16 @@ bool LineCursor::next_trimmed(std::string_view& line) noexcept {
     return true;
 }
 
+bool LineCursor::quoted_value_at(const char* p, std::string& out) {
+    if (p == end_ || *p != '"') return false;
+    const char* close = read_quoted(p, end_, out);
+    if (!close) return false;
+    // The line that holds the closing quote is the last one the value takes,
+    // whether that is the line it opened on or a later one.
+    if (!end_line_at(close + 1)) resume_after_line_of(close);
+    return true;
+}
+
 void LineCursor::resume_after_line_of(const char* p) noexcept {
     pos_ = after_line_break(find_line_break(p, end_), end_);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,12 @@ const char* skip_blanks(const char* p, const char* end) noexcept;
 // Where the line after a line break found by find_line_break starts: past
 // the break, and past a CR LF pair as a whole (end stays end).
 const char* after_line_break(const char* brk, const char* end) noexcept;
+
+// The decimal that starts at p, read as parse_number reads a whole value,
+// up to the first byte that cannot continue it; bytes up to readable_end
+// may be read. Returns where it ends and sets `out`, or returns nullptr
+// when p holds no decimal. Infinity and NaN are not read here.
+const char* parse_number_prefix(const char* p, const char* readable_end, double& out) noexcept;
 
 // Walks the text line by line. A line ends at LF, at CR LF, or at a CR alone
 // (the line end of classic Mac files). A last line without a line end is a
@@ -48,6 +55,51 @@ public:
     // on the way to the line end rather than walked again.
     bool next_trimmed(std::string_view& line) noexcept;
 
+    // Shortcuts for the line shapes Praat writes, tried before the general
+    // reading. Each takes the next line only when it has exactly its shape,
+    // with the result that next_trimmed and reading the value would give;
+    // otherwise it returns false and takes nothing.
+    //
+    // A line holding a decimal between blanks.
+    bool number_line(double& out) noexcept {
+        if (pos_ >= stop_) return false;
+        double value;
+        const char* value_end = parse_number_prefix(indent_end(pos_), end_, value);
+        if (!value_end || !end_line_at(value_end)) return false;
+        out = value;
+        return true;
+    }
+    // A line "key = decimal", blanks allowed around each part.
+    template <std::size_t N>
+    bool key_number_line(const char (&key)[N], double& out) noexcept {
+        const char* p = key_value(key, N - 1);
+        if (!p) return false;
+        double value;
+        const char* value_end = parse_number_prefix(p, end_, value);
+        if (!value_end || !end_line_at(value_end)) return false;
+        out = value;
+        return true;
+    }
+    // A line whose value opens with a quote that closes (take_string's
+    // first case), alone or after "key =".
+    bool quoted_line(std::string& out) { return pos_ < stop_ && quoted_value_at(indent_end(pos_), out); }
+    template <std::size_t N>
+    bool key_quoted_line(const char (&key)[N], std::string& out) {
+        const char* p = key_value(key, N - 1);
+        return p && quoted_value_at(p, out);
+    }
+    // The next line, when it is one that `wanted` accepts once the blanks
+    // before it are skipped (the line passed keeps what ends it).
+    template <typename Wanted>
+    bool next_line_if(Wanted&& wanted) noexcept {
+        if (pos_ >= stop_) return false;
+        const char* first = indent_end(pos_);
+        const char* brk = find_line_break(first, end_);
+        if (!wanted(std::string_view(first, static_cast<std::size_t>(brk - first)))) return false;
+        pos_ = after_line_break(brk, end_);
+        return true;
+    }
+
     // Where the next line would start; at or past the stop once next() has
     // returned false.
     const char* position() const noexcept { return pos_; }
@@ -68,6 +120,49 @@ public:
     const char* text_begin() const noexcept { return begin_; }
 
 private:
+    // Past the blanks at p. Indentation comes in runs of spaces, skipped
+    // eight at a time.
+    const char* indent_end(const char* p) const noexcept {
+        constexpr std::uint64_t kSpaces = 0x2020202020202020ULL;
+        for (std::uint64_t w; end_ - p >= 8; p += 8) {
+            std::memcpy(&w, p, 8);
+            if (w != kSpaces) break;
+        }
+        while (p != end_ && (*p == ' ' || *p == '\t')) ++p;
+        return p;
+    }
+
+    // Past "key" and "=" with blanks around them, or nullptr. Praat writes
+    // one space on either side of the "=".
+    const char* key_value(const char* key, std::size_t size) const noexcept {
+        if (pos_ >= stop_) return nullptr;
+        const char* p = indent_end(pos_);
+        if (static_cast<std::size_t>(end_ - p) < size + 3 || std::memcmp(p, key, size) != 0) return nullptr;
+        p += size;
+        if (p[0] == ' ' && p[1] == '=' && p[2] == ' ' && p + 3 != end_ && p[3] != ' ' && p[3] != '\t') return p + 3;
+        p = indent_end(p);
+        return p != end_ && *p == '=' ? indent_end(p + 1) : nullptr;
+    }
+
+    bool quoted_value_at(const char* p, std::string& out);
+
+    // Ends a line read by a shortcut at `value_end`; false when more than
+    // blanks follow there.
+    bool end_line_at(const char* p) noexcept {
+        while (p != end_ && (*p == ' ' || *p == '\t')) ++p;
+        if (p == end_) {
+            pos_ = p;
+            return true;
+        }
+        if (*p == '\n') {
+            pos_ = p + 1;
+            return true;
+        }
+        if (*p != '\r') return false;
+        pos_ = after_line_break(p, end_);
+        return true;
+    }
+
     const char* begin_;
     const char* pos_;
     const char* stop_;

@@ -11,7 +11,10 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "textgrid/file_descriptor.h"
@@ -313,6 +316,20 @@ bool interrupted_call(int err) {
     return true;
 }
 
+// How long a wait for a FIFO's reader lasts before the caller is asked
+// again whether to go on. A signal that came just before a blocking call
+// would not interrupt it, so such waits are never left to the kernel alone.
+constexpr int kFifoWaitMs = 20;
+
+// Waits a little for room in a FIFO opened without blocking; false when
+// the wait itself failed.
+bool wait_writable(int fd) {
+    pollfd watch{fd, POLLOUT, 0};
+    if (::poll(&watch, 1, kFifoWaitMs) < 0 && errno != EINTR) return false;
+    poll_interrupt();
+    return true;
+}
+
 Status write_all(int fd, const Pieces& pieces) {
     std::vector<iovec> iov;
     iov.reserve(pieces.size());
@@ -326,6 +343,7 @@ Status write_all(int fd, const Pieces& pieces) {
         const ssize_t n = ::writev(fd, &iov[at], count);
         if (n < 0) {
             if (interrupted_call(errno)) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(fd)) continue;
             return Error::from_errno(errno);
         }
         // A write that takes nothing would loop for ever; the device is
@@ -344,12 +362,25 @@ Status write_all(int fd, const Pieces& pieces) {
     return Ok{};
 }
 
+// Opens the file to write. A FIFO is opened without blocking, so that the
+// wait for its reader, and later for room in it, polls the caller between
+// short sleeps.
+int open_for_writing(const std::string& path) {
+    for (;;) {
+        poll_interrupt();
+        struct stat st;
+        const bool fifo = ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fifo ? O_NONBLOCK : 0), 0666);
+        if (fd >= 0) return fd;
+        if (errno == EINTR) continue;  // the caller is asked at the top
+        if (!fifo || errno != ENXIO) return -1;  // ENXIO: no reader yet
+        const timespec pause{0, kFifoWaitMs * 1'000'000L};
+        ::nanosleep(&pause, nullptr);
+    }
+}
+
 Status write_file(const std::string& path, const Pieces& pieces) {
-    int raw_fd;
-    do {
-        raw_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (raw_fd < 0 && interrupted_call(errno));
-    detail::FileDescriptor fd(raw_fd);
+    detail::FileDescriptor fd(open_for_writing(path));
     if (fd.get() < 0) return Error::from_errno(errno);
     if (auto st = write_all(fd.get(), pieces); !st) return st;
     return fd.close();

@@ -1,6 +1,7 @@
 // Stopping an operation through the interrupt check its caller installs:
 // who calls the check, how soon a stop takes effect on the pool, and that
 // the readers, the batch and the writer stop without a result or a file.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,6 +203,43 @@ void readers_batches_and_writer_stop() {
     std::filesystem::remove_all(dir);
 }
 
+// Writing into a FIFO waits for a reader, and for room, without blocking
+// for good: a stop that came before the wait began still ends it, and a
+// reader that comes late gets the whole text.
+void fifo_waits_stay_stoppable() {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("orvex-fifo-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    const std::string fifo = (dir / "fifo.TextGrid").string();
+    CHECK(::mkfifo(fifo.c_str(), 0600) == 0);
+    const TextGrid grid = parse_long(long_text(20000), "g");  // far more than a pipe holds
+
+    const auto begin = Clock::now();
+    Counter never_read(5);
+    {
+        InterruptScope scope(&Counter::check, &never_read);
+        CHECK(interrupts([&] { (void)grid.save_textgrid(fifo, true); }));
+    }
+    CHECK(Clock::now() - begin < std::chrono::seconds(2));
+
+    std::string received;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream in(fifo, std::ios::binary);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // lets the pipe fill
+        received.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    });
+    Counter patient(1 << 30);
+    {
+        InterruptScope scope(&Counter::check, &patient);
+        CHECK(grid.save_textgrid(fifo, true).ok());
+    }
+    reader.join();
+    CHECK(received == grid.to_long_textgrid_string());
+    CHECK(patient.calls.load() > 1);
+    std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 
 int main() {
@@ -209,6 +248,7 @@ int main() {
     pool_stops_pieces_and_only_the_caller_asks();
     waiting_caller_keeps_asking();
     readers_batches_and_writer_stop();
+    fifo_waits_stay_stoppable();
     if (failures != 0) std::fprintf(stderr, "%d check(s) failed\n", failures);
     std::puts(failures == 0 ? "test_interrupt: all checks passed" : "test_interrupt: FAILED");
     return failures == 0 ? 0 : 1;
