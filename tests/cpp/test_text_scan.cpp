@@ -4,6 +4,7 @@
 // space, multi-byte white space and ordinary characters, at every offset
 // around the 16-byte steps the scanners take.
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
@@ -105,12 +106,87 @@ void find_byte_matches_reference(std::mt19937& rng) {
     }
 }
 
+// Lines near the shapes the readers' shortcuts take. A shortcut must either
+// decline and leave the cursor where it was, or give what the general
+// reading gives: next_trimmed, the key before the first "=", and the value
+// read by parse_number or take_string; and leave the cursor where that does.
+std::string random_key_line(std::mt19937& rng) {
+    static const std::vector<std::string> kIndent = {"", "            ", "        ", "\t", " \t ", "\v", "\xC2\xA0"};
+    static const std::vector<std::string> kKeys = {"xmin", "xmin", "text", "xmi", "xminx", "Xmin", "", "text "};
+    static const std::vector<std::string> kEquals = {" = ", " = ", "=", "  =  ", "\t=\t", " =", "= ", " : ", " =\v"};
+    static const std::vector<std::string> kValues = {
+        "1.5", "0.12345678901234567", "-2", "+3e-5", "1e", ".5", "5.", ".", "inf", "1.5x", "1.5 2", "",
+        "123456789012345678901234", "\"a\"", "\"a\"\"b\"", "\"two\nlines\"", "\"open", "\"x\" junk", "\"\"",
+        "1.5\xC2\xA0", "\xE3\x80\x80" "1"};
+    static const std::vector<std::string> kEnds = {"\n", "\n", " \n", "\r\n", "\r", "\t\r\n", "\v\n", "", " "};
+    auto pick = [&](const std::vector<std::string>& v) {
+        return v[std::uniform_int_distribution<std::size_t>(0, v.size() - 1)(rng)];
+    };
+    const bool keyed = rng() % 4 != 0;
+    return pick(kIndent) + (keyed ? pick(kKeys) + pick(kEquals) : "") + pick(kValues) + pick(kEnds) + "next\n";
+}
+
+bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void shortcuts_agree_with_general_reading(std::mt19937& rng) {
+    for (int round = 0; round < 40000; ++round) {
+        const std::string text = random_key_line(rng);
+        const std::string shown = "shortcut on \"" + text + "\"";
+        std::string_view line;
+        LineCursor general(text);
+        general.next_trimmed(line);
+        std::string_view key, value = line;
+        if (const auto eq = line.find('='); eq != std::string_view::npos) {
+            key = trim(line.substr(0, eq));
+            value = trim(line.substr(eq + 1));
+        }
+        std::string general_label;
+        general.take_string(value, general_label);
+
+        LineCursor cursor(text);
+        double number = 0;
+        std::string label;
+        const char* start = cursor.position();
+        if (cursor.number_line(number)) {
+            check(same_double(number, parse_number(line)) && cursor.position() == general.position(), shown);
+        } else {
+            check(cursor.position() == start, shown + " (declined, moved)");
+        }
+        LineCursor keyed(text);
+        if (keyed.key_number_line("xmin", number)) {
+            check(key == "xmin" && same_double(number, parse_number(value)), shown);
+            LineCursor after(text);
+            after.next_trimmed(line);
+            check(keyed.position() == after.position(), shown + " (position)");
+        } else {
+            check(keyed.position() == start, shown + " (declined, moved)");
+        }
+        LineCursor quoted(text);
+        if (quoted.quoted_line(label)) {
+            check(label == general_label && quoted.position() == general.position() && !line.empty() &&
+                      line.front() == '"',
+                  shown);
+        }
+        LineCursor keyed_quoted(text);
+        if (keyed_quoted.key_quoted_line("text", label)) {
+            LineCursor again(text);
+            again.next_trimmed(line);
+            std::string expected;
+            again.take_string(value, expected);
+            check(key == "text" && label == expected && keyed_quoted.position() == again.position(), shown);
+        } else {
+            check(keyed_quoted.position() == start, shown + " (declined, moved)");
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
     std::mt19937 rng(11);
     lines_match_reference(rng);
     find_byte_matches_reference(rng);
+    shortcuts_agree_with_general_reading(rng);
     if (failures) {
         std::fprintf(stderr, "test_text_scan: %d failures\n", failures);
         return 1;
