@@ -9,11 +9,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "textgrid/huge_pages.h"
 
 namespace textgrid {
 
@@ -136,11 +139,15 @@ private:
     }
 
     void reallocate(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+        // No object may be larger than PTRDIFF_MAX bytes.
+        if (n > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
         void* p = std::realloc(data_, n * sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(p);
         capacity_ = n;
+        if (n * sizeof(T) >= detail::kHugePageWorthy) {
+            detail::advise_huge_pages(data_ + size_, (capacity_ - size_) * sizeof(T));
+        }
     }
 
     T* data_ = nullptr;

@@ -1,4 +1,5 @@
 #include "textgrid/converter.h"
+#include "textgrid/huge_pages.h"
 #include "textgrid/interrupt.h"
 #include "textgrid/pool.h"
 
@@ -15,6 +16,7 @@ TextGridData to_data(const TextGrid& textgrid) {
         TierData& out = data.tiers.emplace_back();
         out.name = tier.name;
         out.is_interval = tier.is_interval;
+        detail::reserve_filled_soon(out.items, tier.items.size());
         out.items.resize(tier.items.size());
         // Each piece fills only its own slots, so no lock is needed.
         parallel_for(tier.items.size(), cpus, [&](std::size_t begin, std::size_t end) {

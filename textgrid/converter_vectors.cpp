@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "textgrid/converter.h"
+#include "textgrid/huge_pages.h"
 #include "textgrid/interrupt.h"
 
 namespace textgrid {
@@ -21,7 +22,7 @@ TextGridVectors to_vectors(const TextGrid& textgrid) {
     out.tmins.reserve(rows);
     out.tmaxs.reserve(rows);
     out.is_intervals.reserve(rows);
-    out.labels.reserve(rows);
+    detail::reserve_filled_soon(out.labels, rows);
     out.tier_names.reserve(runs);
 
     for (const Tier& tier : textgrid.tiers) {

@@ -52,9 +52,8 @@ constexpr int kMantissaBits = 52;
 constexpr int kExponentBias = 1023;
 constexpr int kInfiniteExponent = 0x7FF;
 
-}  // namespace
-
-bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
+// decimal_to_double's body, inlined into the number reader.
+[[gnu::always_inline]] inline bool to_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
     if (q < kMinPower) {
         out = 0.0;
         return true;
@@ -107,6 +106,10 @@ bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
     out = std::bit_cast<double>(mantissa | static_cast<std::uint64_t>(exponent) << kMantissaBits);
     return true;
 }
+
+}  // namespace
+
+bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept { return to_double(w, q, out); }
 
 }  // namespace detail
 
@@ -250,7 +253,7 @@ namespace {
         // w and 10^|q| are both exact, so one operation rounds once.
         const auto whole = static_cast<double>(w);
         value = q < 0 ? whole / kExactPowersOfTen[-q] : whole * kExactPowersOfTen[q];
-    } else if (!detail::decimal_to_double(w, q, value)) {
+    } else if (!detail::to_double(w, q, value)) {
         value = convert_slowly(first, p, q + significant - 1);
     }
     out = negative ? -value : value;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "textgrid/file_io.h"
+#include "textgrid/huge_pages.h"
 #include "textgrid/interrupt.h"
 #include "textgrid/parser_long_detail.h"
 #include "textgrid/pool.h"
@@ -158,7 +159,7 @@ private:
         const std::size_t have = tier.items.capacity();
         const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(want, have + reserve_budget_));
         if (n <= have) return;
-        tier.items.reserve(n);
+        detail::reserve_filled_soon(tier.items, n);
         reserve_budget_ -= n - have;
     }
 

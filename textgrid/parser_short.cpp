@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "textgrid/file_io.h"
+#include "textgrid/huge_pages.h"
 #include "textgrid/interrupt.h"
 #include "textgrid/text_scan.h"
 
@@ -49,7 +50,7 @@ private:
         // so that a file declaring a huge count reserves no more than its
         // own length would hold.
         const auto left = static_cast<std::uint64_t>(lines_.text_end() - lines_.position());
-        tier.items.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(tier.size, left / 5)));
+        detail::reserve_filled_soon(tier.items, static_cast<std::size_t>(std::min<std::uint64_t>(tier.size, left / 5)));
         for (std::uint64_t i = 0; i < tier.size; ++i) {
             poller_.tick();
             Item& item = tier.items.emplace_back();
