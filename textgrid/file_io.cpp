@@ -1,6 +1,7 @@
 #include "textgrid/file_io.h"
 
 #include "textgrid/file_descriptor.h"
+#include "textgrid/huge_pages.h"
 #include "textgrid/interrupt.h"
 #include "textgrid/text_decode.h"
 #include "textgrid/textgrid.h"
@@ -12,7 +13,6 @@
 #include <string>
 #include <fcntl.h>
 #include <new>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,7 +84,7 @@ char* allocate_text_buffer(std::size_t& capacity) {
     if (capacity >= 2 * kHuge) {
         capacity = (capacity + kHuge - 1) / kHuge * kHuge;
         data = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
-        if (data) ::madvise(data, capacity, MADV_HUGEPAGE);  // a hint only: failure is harmless
+        if (data) detail::advise_huge_pages(data, capacity);
     } else {
         data = static_cast<char*>(std::malloc(capacity));
     }

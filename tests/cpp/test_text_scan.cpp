@@ -117,7 +117,10 @@ std::string random_key_line(std::mt19937& rng) {
     static const std::vector<std::string> kValues = {
         "1.5", "0.12345678901234567", "-2", "+3e-5", "1e", ".5", "5.", ".", "inf", "1.5x", "1.5 2", "",
         "123456789012345678901234", "\"a\"", "\"a\"\"b\"", "\"two\nlines\"", "\"open", "\"x\" junk", "\"\"",
-        "1.5\xC2\xA0", "\xE3\x80\x80" "1"};
+        "1.5\xC2\xA0", "\xE3\x80\x80" "1",
+        // a closing or doubled quote on either side of the sixteenth byte
+        "\"12345678901234\"\"x\"", "\"123456789012345\"\"x\"", "\"1234567890123456\"\"x\"", "\"123456789012345\"",
+        "\"1234567890123456\"", "\"12345678901234\"\""};
     static const std::vector<std::string> kEnds = {"\n", "\n", " \n", "\r\n", "\r", "\t\r\n", "\v\n", "", " "};
     auto pick = [&](const std::vector<std::string>& v) {
         return v[std::uniform_int_distribution<std::size_t>(0, v.size() - 1)(rng)];
