@@ -122,9 +122,9 @@ bool LineCursor::quoted_value_at(const char* p, std::string& out) {
     if (end_ - p > 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
         const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-        if (quotes != 0 && (quotes & (quotes >> 1) & 1u << std::countr_zero(quotes)) == 0) {
+        if (quotes != 0) {
             close = p + 1 + std::countr_zero(quotes);
-            if (close + 1 != end_ && close[1] == '"') close = nullptr;  // doubled, just past the sixteen
+            if (close + 1 != end_ && close[1] == '"') close = nullptr;  // a doubled quote: read_quoted's case
             else out.assign(p + 1, close);
         }
     }
