@@ -26,15 +26,12 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     if (file_type == "short") return read_from_file_short(path, strict);
     if (file_type != "auto") throw FatalReadError("Unknown file type: " + std::string(file_type));
 
-    // The chosen reader loads the file again by itself, so the text read
-    // here is only looked at.
-    bool is_long;
-    {
-        Result<FileText> text = read_text_file(path);
-        if (!text) return std::move(text.error());
-        is_long = looks_long(text.value().view());
-    }
-    return is_long ? read_from_file_long(path, strict) : read_from_file_short(path, strict);
+    // One load serves both the look and the parse: a second would double
+    // the reading of a large file, and could see a file changed meanwhile.
+    Result<FileText> text = read_text_file(path);
+    if (!text) return std::move(text.error());
+    const std::string_view view = text.value().view();
+    return parse_textgrid_text(view, path, strict, looks_long(view) ? parse_long : parse_short);
 }
 
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
