@@ -132,13 +132,13 @@ one() {  # name, interpreter, pytest arguments
     mkdir -p "$dir/tree"
     for entry in "$MATRIX_SRC"/*; do [ "${entry##*/}" = build ] || cp -r "$entry" "$dir/tree/"; done
     [ -n "${MATRIX_SHARED:-}" ] && ln -s "$MATRIX_SHARED" "$dir/shared"
+    in_tests() {  # a pytest command line, run in the copied tree; a hang fails instead of holding up CI
+        (cd "$dir/tree/tests" && timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider)
+    }
     suite() {  # label, then pytest arguments; env settings may come first
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
-        # A hang fails the line instead of holding up CI.
-        if (cd "$dir/tree/tests" &&
-            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider "${pytest_args[@]}") \
-            >"$run_log" 2>&1; then
+        if in_tests "$@" "${pytest_args[@]}" >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
             return
         fi
@@ -147,9 +147,7 @@ one() {  # name, interpreter, pytest arguments
         # more on their own. Every failure is named either way.
         local failed
         failed=$(sed -n 's/^\(FAILED\|ERROR\) \([^ ]*\).*/\2/p' "$run_log" | sort -u | tr '\n' ' ')
-        if [ -n "$failed" ] && (cd "$dir/tree/tests" &&
-            timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider $failed) \
-            >"$run_log.again" 2>&1; then
+        if [ -n "$failed" ] && in_tests "$@" $failed >"$run_log.again" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log") at first, then passed alone: $failed($tag, $((SECONDS - start)) s)"
         else
             line "$label" "FAIL $(counts_of "$run_log"): ${failed:-no test named} (log: $run_log)"

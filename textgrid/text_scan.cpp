@@ -43,27 +43,9 @@ namespace {
     return p;
 }
 
-[[gnu::always_inline]] inline const char* blanks_end(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
-    const __m128i space = _mm_set1_epi8(' ');
-    const __m128i tab = _mm_set1_epi8('\t');
-    while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i blanks = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
-        const auto blank = static_cast<unsigned>(_mm_movemask_epi8(blanks));
-        if (blank != 0xFFFF) return p + std::countr_zero(~blank);
-        p += 16;
-    }
-#endif
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
-    return p;
-}
-
 }  // namespace
 
 const char* find_line_break(const char* p, const char* end) noexcept { return line_break_from(p, end); }
-
-const char* skip_blanks(const char* p, const char* end) noexcept { return blanks_end(p, end); }
 
 const char* find_byte(const char* p, const char* end, char c, const char* readable_end) noexcept {
 #if defined(__SSE2__)
@@ -84,12 +66,6 @@ const char* find_byte(const char* p, const char* end, char c, const char* readab
     return nullptr;
 }
 
-const char* after_line_break(const char* brk, const char* end) noexcept {
-    if (brk == end) return end;
-    if (*brk == '\r' && brk + 1 < end && brk[1] == '\n') return brk + 2;
-    return brk + 1;
-}
-
 bool LineCursor::next(std::string_view& line) noexcept {
     if (pos_ >= stop_) return false;
     const char* brk = find_line_break(pos_, end_);
@@ -100,7 +76,7 @@ bool LineCursor::next(std::string_view& line) noexcept {
 
 bool LineCursor::next_trimmed(std::string_view& line) noexcept {
     if (pos_ >= stop_) return false;
-    const char* first = blanks_end(pos_, end_);
+    const char* first = skip_blanks(pos_, end_);
     const char* brk = line_break_from(first, end_);
     pos_ = after_line_break(brk, end_);
     line = std::string_view(first, static_cast<std::size_t>(brk - first));
@@ -115,21 +91,7 @@ bool LineCursor::next_trimmed(std::string_view& line) noexcept {
 
 bool LineCursor::quoted_value_at(const char* p, std::string& out) {
     if (p == end_ || *p != '"') return false;
-    const char* close = nullptr;
-#if defined(__SSE2__)
-    // Most labels are short: their closing quote lies in the next sixteen
-    // bytes, found there without a call to memchr.
-    if (end_ - p > 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-        const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
-        if (quotes != 0) {
-            close = p + 1 + std::countr_zero(quotes);
-            if (close + 1 != end_ && close[1] == '"') close = nullptr;  // a doubled quote: read_quoted's case
-            else out.assign(p + 1, close);
-        }
-    }
-#endif
-    if (!close) close = read_quoted(p, end_, out);
+    const char* close = read_quoted(p, end_, out);
     if (!close) return false;
     // The line that holds the closing quote is the last one the value takes,
     // whether that is the line it opened on or a later one.
@@ -236,9 +198,9 @@ std::string_view strip_quotes(std::string_view s) noexcept {
     return s;
 }
 
-const char* read_quoted(const char* open, const char* end, std::string& out) {
-    out.clear();
+const char* detail::read_quoted_rest(const char* open, const char* end, std::string& out) {
     const char* p = open + 1;
+    out.clear();
     for (;;) {
         const auto* q = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
         if (!q) return nullptr;

@@ -25,11 +25,35 @@ const char* find_line_break(const char* p, const char* end) noexcept;
 const char* find_byte(const char* p, const char* end, char c, const char* readable_end) noexcept;
 
 // The first byte in [p, end) that is neither a space nor a tab, or end.
-const char* skip_blanks(const char* p, const char* end) noexcept;
+// Inline: it runs at the start of every line, most often over no blank at
+// all (the short layout) or over a run of indentation spaces.
+inline const char* skip_blanks(const char* p, const char* end) noexcept {
+    if (p != end && *p != ' ' && *p != '\t') return p;
+#if defined(__SSE2__)
+    // Runs of spaces sixteen at a time; a tab ends the run and is stepped
+    // over below with whatever blanks follow it.
+    const __m128i space = _mm_set1_epi8(' ');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space)));
+        if (spaces != 0xFFFF) {
+            p += std::countr_zero(~spaces);
+            break;
+        }
+        p += 16;
+    }
+#endif
+    while (p != end && (*p == ' ' || *p == '\t')) ++p;
+    return p;
+}
 
 // Where the line after a line break found by find_line_break starts: past
 // the break, and past a CR LF pair as a whole (end stays end).
-const char* after_line_break(const char* brk, const char* end) noexcept;
+inline const char* after_line_break(const char* brk, const char* end) noexcept {
+    if (brk == end) return end;
+    if (*brk == '\r' && brk + 1 < end && brk[1] == '\n') return brk + 2;
+    return brk + 1;
+}
 
 // The decimal that starts at p, read as parse_number reads a whole value,
 // up to the first byte that cannot continue it; bytes up to readable_end
@@ -69,7 +93,7 @@ public:
     bool number_line(double& out) noexcept {
         if (pos_ >= stop_) return false;
         double value;
-        const char* value_end = parse_number_prefix(indent_end(pos_), end_, value);
+        const char* value_end = parse_number_prefix(skip_blanks(pos_, end_), end_, value);
         if (!value_end || !end_line_at(value_end)) return false;
         out = value;
         return true;
@@ -87,7 +111,7 @@ public:
     }
     // A line whose value opens with a quote that closes (take_string's
     // first case), alone or after "key =".
-    bool quoted_line(std::string& out) { return pos_ < stop_ && quoted_value_at(indent_end(pos_), out); }
+    bool quoted_line(std::string& out) { return pos_ < stop_ && quoted_value_at(skip_blanks(pos_, end_), out); }
     template <std::size_t N>
     bool key_quoted_line(const char (&key)[N], std::string& out) {
         const char* p = key_value(key, N - 1);
@@ -98,7 +122,7 @@ public:
     template <typename Wanted>
     bool next_line_if(Wanted&& wanted) noexcept {
         if (pos_ >= stop_) return false;
-        const char* first = indent_end(pos_);
+        const char* first = skip_blanks(pos_, end_);
         const char* brk = find_line_break(first, end_);
         if (!wanted(std::string_view(first, static_cast<std::size_t>(brk - first)))) return false;
         pos_ = after_line_break(brk, end_);
@@ -125,36 +149,16 @@ public:
     const char* text_begin() const noexcept { return begin_; }
 
 private:
-    // Past the blanks at p. Indentation comes in runs of spaces, some
-    // twelve of them before an item's keys, skipped sixteen at a time.
-    const char* indent_end(const char* p) const noexcept {
-        if (p != end_ && *p != ' ' && *p != '\t') return p;  // the short layout has none
-#if defined(__SSE2__)
-        const __m128i space = _mm_set1_epi8(' ');
-        while (end_ - p >= 16) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            const auto spaces = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, space)));
-            if (spaces != 0xFFFF) {
-                p += std::countr_zero(~spaces);
-                break;
-            }
-            p += 16;
-        }
-#endif
-        while (p != end_ && (*p == ' ' || *p == '\t')) ++p;
-        return p;
-    }
-
     // Past "key" and "=" with blanks around them, or nullptr. Praat writes
     // one space on either side of the "=".
     const char* key_value(const char* key, std::size_t size) const noexcept {
         if (pos_ >= stop_) return nullptr;
-        const char* p = indent_end(pos_);
+        const char* p = skip_blanks(pos_, end_);
         if (static_cast<std::size_t>(end_ - p) < size + 3 || std::memcmp(p, key, size) != 0) return nullptr;
         p += size;
         if (p[0] == ' ' && p[1] == '=' && p[2] == ' ' && p + 3 != end_ && p[3] != ' ' && p[3] != '\t') return p + 3;
-        p = indent_end(p);
-        return p != end_ && *p == '=' ? indent_end(p + 1) : nullptr;
+        p = skip_blanks(p, end_);
+        return p != end_ && *p == '=' ? skip_blanks(p + 1, end_) : nullptr;
     }
 
     bool quoted_value_at(const char* p, std::string& out);
@@ -162,16 +166,9 @@ private:
     // Ends a line read by a shortcut at `value_end`; false when more than
     // blanks follow there.
     bool end_line_at(const char* p) noexcept {
+        // A blank or two at most follow a value: no vector step for them.
         while (p != end_ && (*p == ' ' || *p == '\t')) ++p;
-        if (p == end_) {
-            pos_ = p;
-            return true;
-        }
-        if (*p == '\n') {
-            pos_ = p + 1;
-            return true;
-        }
-        if (*p != '\r') return false;
+        if (p != end_ && *p != '\n' && *p != '\r') return false;
         pos_ = after_line_break(p, end_);
         return true;
     }
@@ -235,12 +232,35 @@ std::uint64_t parse_count(std::string_view s) noexcept;
 // Strips every double quote at the start and at the end; none inside.
 std::string_view strip_quotes(std::string_view s) noexcept;
 
+namespace detail {
+// read_quoted past its first sixteen bytes: the general loop.
+const char* read_quoted_rest(const char* open, const char* end, std::string& out);
+}  // namespace detail
+
 // Reads the quoted string whose opening quote is at `open` (a pointer into
 // text that ends at `end`): its content runs to the first quote not directly
 // followed by another, and each doubled quote inside stands for one. The
 // content may run over line ends, which it then keeps as they are in the
 // text. Writes the content to `out` and returns the closing quote's address,
 // or nullptr when the text ends first (`out` is then unspecified).
-const char* read_quoted(const char* open, const char* end, std::string& out);
+inline const char* read_quoted(const char* open, const char* end, std::string& out) {
+#if defined(__SSE2__)
+    // Most labels are short: their closing quote lies in the next sixteen
+    // bytes, found there without a call to memchr.
+    const char* p = open + 1;
+    if (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const auto quotes = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('"'))));
+        if (quotes != 0) {
+            const char* q = p + std::countr_zero(quotes);
+            if (q + 1 == end || q[1] != '"') {  // a doubled quote takes the general loop
+                out.assign(p, q);
+                return q;
+            }
+        }
+    }
+#endif
+    return detail::read_quoted_rest(open, end, out);
+}
 
 }  // namespace textgrid::scan
