@@ -146,7 +146,7 @@ one() {  # name, interpreter, pytest arguments
         # its mark under the load of the others: the failed tests run once
         # more on their own. Every failure is named either way.
         local failed
-        failed=$(sed -n 's/^\(FAILED\|ERROR\) \([^ ]*\).*/\2/p' "$run_log" | sort -u | tr '\n' ' ')
+        failed=$(sed -n 's/^\(PARALLEL \)\{0,1\}\(FAILED\|ERROR\) \([^ ]*\).*/\3/p' "$run_log" | sort -u | tr '\n' ' ')
         if [ -n "$failed" ] && in_tests "$@" $failed >"$run_log.again" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log") at first, then passed alone: $failed($tag, $((SECONDS - start)) s)"
         else
