@@ -113,6 +113,20 @@ def test_batches_hold_runs_of_consecutive_files(tmp_path, batch_files, sizes):
         assert set(batch.column("file").dictionary.to_pylist()) == used
 
 
+@pytest.mark.parametrize("count,label_bytes", [(4, 7_000_000), ("pool", 1_000_000)])
+def test_default_batches_end_once_their_files_held_16_mib(tmp_path, count, label_bytes):
+    # One row a file, so a batch's rows count its files.
+    count = 2 * pool_size() if count == "pool" else count
+    paths = [write(tmp_path / f"{k:03d}.TextGrid", [("big", True, [(0.0, 1.0, "x" * label_bytes)])])
+             for k in range(count)]
+    per_batch = -(-(16 << 20) // os.path.getsize(paths[0]))  # files that pass 16 MiB
+    # On the pool, files still being read when the run passed the mark join it too.
+    most = per_batch + len(os.sched_getaffinity(0)) - 1
+    sizes = [b.num_rows for b in batches(orvex.textgrids2arrow(paths))]
+    assert sum(sizes) == count
+    assert all(per_batch <= n <= most for n in sizes[:-1]) and 0 < sizes[-1] <= most, sizes
+
+
 def test_tier_index_keeps_tiers_with_one_name_apart(tmp_path):
     path = write(tmp_path / "a.TextGrid", [WORDS, EMPTY, SAME_NAME])
     table = pa.table(orvex.textgrids2arrow([path]))

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 #include <filesystem>
 #include <new>
@@ -99,27 +101,14 @@ std::vector<ReadFailure> CorpusReader::failures_since(std::size_t from) const {
     return {failures_.begin() + static_cast<std::ptrdiff_t>(from), failures_.end()};
 }
 
-std::size_t CorpusReader::run_end(std::size_t begin) const {
-    if (options_.batch_files != 0) return std::min(files_.size(), begin + std::min(options_.batch_files, files_.size()));
-    // The sizes on disk stand in for the work: a run of many small files
-    // and a run of one huge file then take about as long, and as much
-    // memory.
-    std::uint64_t bytes = 0;
-    std::size_t end = begin;
-    while (end < files_.size() && end - begin < kAutoBatchFiles && bytes < kAutoBatchBytes) {
-        struct stat st {};
-        if (::stat(files_[end].path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            bytes += static_cast<std::uint64_t>(st.st_size);
-        ++end;
-    }
-    return end;
-}
-
-bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string& failure) const {
+bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string& failure,
+                             std::size_t& text_bytes) const {
+    text_bytes = 0;
     // Every failure belongs to its file, the fatal ones included: they end
     // the six batch functions, but must not end a corpus.
     try {
-        Result<TextGrid> read = read_from_file(file.path, options_.strict, options_.file_type, options_.encoding);
+        Result<TextGrid> read =
+            read_from_file(file.path, options_.strict, options_.file_type, options_.encoding, &text_bytes);
         if (read) {
             out = std::move(read.value());
             return true;
@@ -134,50 +123,73 @@ bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string&
     return false;
 }
 
-CorpusReader::Run CorpusReader::read_run(std::size_t begin, std::size_t end) {
+CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
+    // A run ends after batch_files files, or else once its files held
+    // kAutoBatchBytes of text: a run of many small files and a run of one
+    // huge file then take about as long, and as much memory. The sizes are
+    // those the reads find; a stat of every file beforehand would cost
+    // about as much as the reading of a small one.
+    const bool fixed = options_.batch_files != 0;
+    const std::size_t most = std::min(files_.size() - begin, fixed ? options_.batch_files : kAutoBatchFiles);
+    const std::uint64_t byte_limit = fixed ? UINT64_MAX : kAutoBatchBytes;
     Run run;
-    run.files_end = end;
     ArrowBatchBuilder builder(options_.max_label_bytes);
     const std::size_t cpus = available_cpus();
-    if (!runs_on_pool(end - begin, cpus)) {
-        // A short run (one huge file, say) is read here, each file straight
-        // into the batch.
-        for (std::size_t id = begin; id < end; ++id) {
+    if (cpus == 1 || !runs_on_pool(most, cpus)) {
+        // One CPU, or a short run (one huge file, say): each file is read
+        // here, straight into the batch.
+        std::uint64_t bytes = 0;
+        std::size_t id = begin;
+        for (; id < begin + most && bytes < byte_limit; ++id) {
             if (cancelled_.load(std::memory_order_relaxed)) return run;
             TextGrid textgrid;
             std::string failure;
-            if (read_file(files_[id], textgrid, failure)) {
+            std::size_t text_bytes = 0;
+            if (read_file(files_[id], textgrid, failure, text_bytes)) {
                 builder.append(static_cast<std::uint32_t>(id), files_[id].display, textgrid);
             } else {
                 run.failures.push_back({static_cast<std::uint32_t>(id), std::move(failure)});
             }
+            bytes += text_bytes;
         }
+        run.files_end = id;
     } else {
-        // On the pool each file is turned into columns by the thread that
-        // read it, so that its TextGrid is freed at once; the batch is then
-        // joined here in file order.
-        std::vector<FileOutcome> outcomes(end - begin);
-        textgrid::parallel_for(end - begin, cpus, [&](std::size_t first, std::size_t last) {
-            for (std::size_t i = first; i < last; ++i) {
+        // Each thread of the pool takes the next file until the run's text
+        // is complete, so the files read are always a prefix of the run's;
+        // it turns its file into columns at once, so that the TextGrid is
+        // freed. The batch is then joined here in file order.
+        std::vector<FileOutcome> outcomes(most);
+        std::atomic<std::size_t> next{0};
+        std::atomic<std::uint64_t> bytes{0};
+        textgrid::run_tasks(cpus, cpus, [&](std::size_t) {
+            for (;;) {
                 // A cancelled run is thrown away: take no further file.
                 if (cancelled_.load(std::memory_order_relaxed)) return;
+                if (bytes.load(std::memory_order_relaxed) >= byte_limit) return;
+                const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+                if (i >= most) return;
+                FileOutcome& outcome = outcomes[i];
                 TextGrid textgrid;
-                if (read_file(files_[begin + i], textgrid, outcomes[i].failure)) {
-                    outcomes[i].rows = to_file_rows(textgrid);
+                std::size_t text_bytes = 0;
+                if (read_file(files_[begin + i], textgrid, outcome.failure, text_bytes)) {
+                    outcome.rows = to_file_rows(textgrid);
                 } else {
-                    outcomes[i].failed = true;
+                    outcome.failed = true;
                 }
+                bytes.fetch_add(text_bytes, std::memory_order_relaxed);
             }
         });
         if (cancelled_.load(std::memory_order_relaxed)) return run;
+        const std::size_t taken = std::min(next.load(), most);
+        run.files_end = begin + taken;
         std::size_t rows = 0;
         std::size_t label_bytes = 0;
-        for (const FileOutcome& outcome : outcomes) {
-            rows += outcome.rows.rows();
-            label_bytes += outcome.rows.label_bytes.size();
+        for (std::size_t i = 0; i < taken; ++i) {
+            rows += outcomes[i].rows.rows();
+            label_bytes += outcomes[i].rows.label_bytes.size();
         }
         builder.reserve(rows, label_bytes);
-        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        for (std::size_t i = 0; i < taken; ++i) {
             const auto file_id = static_cast<std::uint32_t>(begin + i);
             if (outcomes[i].failed) {
                 run.failures.push_back({file_id, std::move(outcomes[i].failure)});
@@ -214,12 +226,11 @@ void CorpusReader::produce() noexcept {
         int code = 0;
         std::string reason;
         try {
-            const std::size_t end = run_end(begin);
-            Run run = read_run(begin, end);
+            Run run = read_run(begin);
             std::lock_guard lock(mutex_);
             if (cancelled_.load(std::memory_order_relaxed)) return;
+            begin = run.files_end;
             ready_.push_back(std::move(run));
-            begin = end;
         } catch (const std::bad_alloc&) {
             code = ENOMEM;
             reason = "out of memory while reading TextGrid files";

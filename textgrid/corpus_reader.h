@@ -44,9 +44,9 @@ struct CorpusOptions {
     bool strict = false;
     std::string file_type = "auto";
     Encoding encoding = Encoding::praat;
-    // Files per batch; 0 picks consecutive files up to about
-    // kAutoBatchBytes of text (by their sizes on disk), at most
-    // kAutoBatchFiles of them.
+    // Files per batch; 0 picks consecutive files until they passed
+    // kAutoBatchBytes of text (counted as they are read, so overshooting by
+    // at most the files in flight on the pool), at most kAutoBatchFiles.
     std::size_t batch_files = 0;
     std::size_t max_label_bytes = kMaxBatchLabelBytes;
 };
@@ -105,10 +105,11 @@ private:
     };
 
     void produce() noexcept;
-    // true with out read, or false with the file's failure message.
-    bool read_file(const CorpusFile& file, TextGrid& out, std::string& failure) const;
-    Run read_run(std::size_t begin, std::size_t end);
-    std::size_t run_end(std::size_t begin) const;
+    // true with out read, or false with the file's failure message;
+    // text_bytes is what the file held.
+    bool read_file(const CorpusFile& file, TextGrid& out, std::string& failure, std::size_t& text_bytes) const;
+    // The run from file `begin` on; its end is run.files_end.
+    Run read_run(std::size_t begin);
     void stop_producer() noexcept;
 
     const std::vector<CorpusFile> files_;

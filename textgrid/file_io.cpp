@@ -114,8 +114,13 @@ Result<FileText> read_file_bytes(const std::string& path) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return Error::from_errno(errno);
     if (!S_ISREG(st.st_mode)) return not_a_regular_file(st.st_mode);
-    if (const int flags = ::fcntl(fd.get(), F_GETFL); flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) < 0)
-        return Error::from_errno(errno);
+    // O_NONBLOCK means nothing to the reads of a regular file on Linux, so
+    // it is cleared only should a read ever say EAGAIN: two system calls
+    // less per file, which shows on a corpus of small ones.
+    const auto clear_nonblock = [&fd]() -> bool {
+        const int flags = ::fcntl(fd.get(), F_GETFL);
+        return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
+    };
 
     // The size is only a hint: files in /proc report 0, and a file may grow
     // while it is read, so read on until end of file.
@@ -129,6 +134,7 @@ Result<FileText> read_file_bytes(const std::string& path) {
             ::read(fd.get(), buffer.data() + used, std::min(buffer.capacity() - used, kReadStep));
         if (got < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN && clear_nonblock()) continue;
             return Error::from_errno(errno);
         }
         if (got == 0) break;

@@ -35,8 +35,8 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 }
 
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
-                                Encoding encoding) {
-    if (encoding == Encoding::utf8) return read_from_file(path, strict, file_type);
+                                Encoding encoding, std::size_t* text_bytes) {
+    if (text_bytes) *text_bytes = 0;
     TextGrid (*parse)(std::string_view, std::string) = nullptr;
     if (file_type == "long") {
         parse = parse_long;
@@ -47,6 +47,7 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     }
     Result<FileText> bytes = read_file_bytes(path);
     if (!bytes) return std::move(bytes.error());
+    if (text_bytes) *text_bytes = bytes.value().view().size();
     Result<FileText> text = decode_text(std::move(bytes.value()), encoding);
     if (!text) return std::move(text.error());
     // Decoding may copy the whole text, so "auto" looks at the decoded text

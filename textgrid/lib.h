@@ -33,9 +33,11 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 // (decode_text in text_decode.h), which adds its read errors. With
 // Encoding::utf8 it is the function above. With Encoding::praat the file is
 // loaded and decoded once, and "auto" looks at the decoded text. Safe to call
-// from several threads at once.
+// from several threads at once. text_bytes, when given, is set to the
+// length of the text read (0 when the file could not be loaded), which
+// tells a caller what the file cost without a stat of its own.
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
-                                Encoding encoding);
+                                Encoding encoding, std::size_t* text_bytes = nullptr);
 
 // "Failed to read TextGrid file {path} because: {error text}": how every
 // reading entry point reports a file that gives a read error. May throw

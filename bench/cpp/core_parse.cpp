@@ -1,8 +1,11 @@
 // The floors of reading a TextGrid, on one thread with the text in memory:
 // the core parse of either layout, UTF-8 validation, and a bare count of
-// line feeds with memchr, the least any line-based reader must do.
+// line feeds with memchr, the least any line-based reader must do; and for
+// a corpus, the core reading every file of a list (one path a line) from
+// disk as the corpus stream does, on one thread, with nothing made of it.
 //
 //     core_parse FILE long|short REPEAT
+//     core_parse --corpus LIST REPEAT
 //
 // Prints one JSON object: the file's size and the median seconds of each
 // step over REPEAT runs, elapsed and as CPU time of the thread. With REPEAT 1 it runs each step once, which is
@@ -20,6 +23,7 @@
 #include <time.h>
 
 #include "textgrid/file_io.h"
+#include "textgrid/lib.h"
 #include "textgrid/parser_long_detail.h"
 #include "textgrid/parser_short.h"
 
@@ -62,11 +66,43 @@ std::size_t count_line_feeds(std::string_view text) {
     return count;
 }
 
+// The floor under any reader of many files: what is left when nothing is
+// built from the grids.
+int corpus_floor(const char* list, int repeat) {
+    std::ifstream in(list);
+    std::vector<std::string> paths;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) paths.push_back(line);
+    }
+    std::size_t items = 0;
+    std::size_t failed = 0;
+    const Figure read = median_seconds(repeat, [&] {
+        items = failed = 0;
+        for (const std::string& path : paths) {
+            try {
+                auto grid = textgrid::read_from_file(path, false, "auto", textgrid::Encoding::praat);
+                if (!grid) {
+                    ++failed;
+                    continue;
+                }
+                for (const auto& tier : grid.value().tiers) items += tier.items.size();
+            } catch (const textgrid::FatalReadError&) {
+                ++failed;
+            }
+        }
+    });
+    std::printf("{\"files\": %zu, \"failed\": %zu, \"items\": %zu, \"read_parse_s\": %.9f, "
+                "\"read_parse_cpu_s\": %.9f}\n",
+                paths.size(), failed, items, read.wall, read.cpu);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--corpus") == 0) return corpus_floor(argv[2], std::max(1, std::atoi(argv[3])));
     if (argc != 4) {
-        std::fprintf(stderr, "usage: core_parse FILE long|short REPEAT\n");
+        std::fprintf(stderr, "usage: core_parse FILE long|short REPEAT\n       core_parse --corpus LIST REPEAT\n");
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
