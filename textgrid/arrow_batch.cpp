@@ -313,7 +313,7 @@ void ArrowBatchBuilder::start_rows(std::uint32_t file_id, std::string_view path,
     cur.tier_keys.append_copies(tier_key, n);
     cur.tier_indexes.append_copies(static_cast<std::uint32_t>(tier_index), n);
     append_bits(cur.is_interval_bits, cur.rows, n, is_interval);
-    cur.label_offsets.reserve(cur.label_offsets.size() + n);
+    cur.label_offsets.reserve_more(n);
 }
 
 void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const TextGrid& textgrid) {
@@ -336,9 +336,9 @@ void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, con
             }
             start_rows(file_id, path, tier.name, t, tier.is_interval, end - row);
             Current& cur = *current_;
-            cur.tmins.reserve(cur.tmins.size() + (end - row));
-            cur.tmaxs.reserve(cur.tmaxs.size() + (end - row));
-            cur.label_bytes.reserve(cur.label_bytes.size() + bytes);
+            cur.tmins.reserve_more(end - row);
+            cur.tmaxs.reserve_more(end - row);
+            cur.label_bytes.reserve_more(bytes);
             for (std::size_t i = row; i < end; ++i) {
                 const Item& item = items[i];
                 cur.tmins.push_back(item.tmin);

@@ -79,6 +79,12 @@ public:
     void reserve(std::size_t n) {
         if (n > capacity_) reallocate(n);
     }
+    // Makes room for extra more elements, growing geometrically as the
+    // appending operations do: a column filled by many such calls, one per
+    // tier of a corpus, is then copied a few times rather than once a call.
+    void reserve_more(std::size_t extra) {
+        if (extra > capacity_ - size_) grow_for(extra);
+    }
 
     // The appending operations grow the buffer geometrically when the new
     // elements do not fit. They throw std::bad_alloc, leaving the column

@@ -25,6 +25,21 @@ void appends_survive_growth() {
     check(more.capacity() >= more.size(), "capacity covers the size");
 }
 
+// A corpus batch makes room tier by tier: exact growth would copy the
+// column once per tier, quadratic in the rows.
+void room_made_piecewise_grows_geometrically() {
+    textgrid::Column<double> times;
+    std::size_t growths = 0;
+    for (int tier = 0; tier < 10000; ++tier) {
+        const std::size_t before = times.capacity();
+        times.reserve_more(3);
+        growths += times.capacity() != before;
+        check(times.capacity() - times.size() >= 3, "reserve_more makes the room asked for");
+        times.append_copies(tier, 3);
+    }
+    check(growths <= 16, "30,000 values in 10,000 pieces take a few reallocations");
+}
+
 void empty_release_is_placeholder() {
     textgrid::Column<double> reserved;
     reserved.reserve(100);  // room that must not leak when nothing was stored
@@ -51,6 +66,7 @@ void release_hands_over_the_buffer() {
 
 int main() {
     appends_survive_growth();
+    room_made_piecewise_grows_geometrically();
     empty_release_is_placeholder();
     release_hands_over_the_buffer();
     return test_support::finish("test_column");
