@@ -1,4 +1,5 @@
 """textgrid2data and textgrids2data: the shape of the result, and which failures raise what."""
+import gc
 import os
 import struct
 
@@ -38,6 +39,16 @@ def test_single_file_result(sample, file_type):
     result = orvex.textgrid2data(sample, True, file_type)
     assert result == EXPECTED
     assert_shape(result)
+
+
+@pytest.mark.parametrize("read", [lambda p: orvex.textgrid2data(p, False, "long"),
+                                  lambda p: orvex.textgrids2data([p], False, "long")[0]])
+def test_only_the_containers_are_left_to_the_collector(sample, read):
+    # An item holds two floats and a str and cannot be part of a cycle; left
+    # tracked, the collector would walk every item of a large grid once more.
+    _, _, tiers = read(sample)
+    assert all(gc.is_tracked(tier) and gc.is_tracked(tier[2]) for tier in tiers)
+    assert not any(gc.is_tracked(item) for _, _, items in tiers for item in items)
 
 
 def test_short_layout_and_keywords(tmp_path):

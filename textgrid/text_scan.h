@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "textgrid/number_read.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -59,7 +61,9 @@ inline const char* after_line_break(const char* brk, const char* end) noexcept {
 // up to the first byte that cannot continue it; bytes up to readable_end
 // may be read. Returns where it ends and sets `out`, or returns nullptr
 // when p holds no decimal. Infinity and NaN are not read here.
-const char* parse_number_prefix(const char* p, const char* readable_end, double& out) noexcept;
+[[gnu::always_inline]] inline const char* parse_number_prefix(const char* p, const char* readable_end, double& out) noexcept {
+    return detail::read_decimal(p, readable_end, readable_end, out);
+}
 
 // Walks the text line by line. A line ends at LF, at CR LF, or at a CR alone
 // (the line end of classic Mac files). A last line without a line end is a
@@ -90,7 +94,7 @@ public:
     // otherwise it returns false and takes nothing.
     //
     // A line holding a decimal between blanks.
-    bool number_line(double& out) noexcept {
+    [[gnu::always_inline]] bool number_line(double& out) noexcept {
         if (pos_ >= stop_) return false;
         double value;
         const char* value_end = parse_number_prefix(skip_blanks(pos_, end_), end_, value);
@@ -100,7 +104,7 @@ public:
     }
     // A line "key = decimal", blanks allowed around each part.
     template <std::size_t N>
-    bool key_number_line(const char (&key)[N], double& out) noexcept {
+    [[gnu::always_inline]] bool key_number_line(const char (&key)[N], double& out) noexcept {
         const char* p = key_value(key, N - 1);
         if (!p) return false;
         double value;
