@@ -107,6 +107,26 @@ static_assert(std::endian::native == std::endian::little, "digit words are read 
 
 inline constexpr std::uint64_t kTensUpTo8[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
+// Flags each byte of x (a word of text XORed with '0' in every byte) that is
+// not a digit. A byte of 0x8A or more carries into the next one, but only
+// bytes after the first flagged one are disturbed.
+[[gnu::always_inline]] inline std::uint64_t non_digits(std::uint64_t x) noexcept {
+    return ((x + 0x7676767676767676) | x) & 0x8080808080808080;
+}
+
+// The value of the first n (1 to 8) digits of x, a word as non_digits takes.
+[[gnu::always_inline]] inline std::uint64_t leading_digits_value(std::uint64_t x, int n) noexcept {
+    // The digits to the top of the word, zeros before them: the first
+    // digit is then the most significant of eight.
+    std::uint64_t d = x << (8 * (8 - n));
+    d = d * 10 + (d >> 8);  // pairs of digits in every other byte
+    return (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
+            (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+           32;
+}
+
+inline constexpr std::uint64_t kDigitZeros = 0x3030303030303030;
+
 // Times are written with many digits; runs of up to eight of them are found
 // and turned into their value at once rather than digit by digit. Bytes up
 // to `limit` may be read, those from `end` on are not digits of this
@@ -121,21 +141,12 @@ inline constexpr std::uint64_t kTensUpTo8[] = {1, 10, 100, 1000, 10000, 100000, 
         } else {
             for (auto i = limit - p; i-- > 0;) v = v << 8 | static_cast<unsigned char>(p[i]);
         }
-        const std::uint64_t x = v ^ 0x3030303030303030;  // a digit byte becomes 0..9
-        // Flags each byte above 9. A byte of 0x8A or more carries into the
-        // next one, but only bytes after the first flagged one are disturbed.
-        const std::uint64_t flags = ((x + 0x7676767676767676) | x) & 0x8080808080808080;
+        const std::uint64_t x = v ^ kDigitZeros;  // a digit byte becomes 0..9
+        const std::uint64_t flags = non_digits(x);
         auto n = flags ? std::countr_zero(flags) / 8 : 8;
         if (n > end - p) n = static_cast<int>(end - p);
         if (n == 0) return p;
-        // The digits to the top of the word, zeros before them: the first
-        // digit is then the most significant of eight.
-        std::uint64_t d = x << (8 * (8 - n));
-        d = d * 10 + (d >> 8);  // pairs of digits in every other byte
-        d = (((d & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-             (((d >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
-            32;
-        w = w * kTensUpTo8[n] + d;
+        w = w * kTensUpTo8[n] + leading_digits_value(x, n);
         p += n;
         if (n < 8) return p;
     }
@@ -151,6 +162,59 @@ inline constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5
 // an underflow.
 double convert_slowly(const char* first, const char* last, std::int64_t exponent_of_lead) noexcept;
 
+// How far past a number's first digit the common shape may read.
+inline constexpr std::ptrdiff_t kCommonShapeReach = 40;
+
+// The shape nearly every time in a file has: up to seven digits, a point,
+// up to 23 digits, no exponent, at most 19 digits in all; read from four
+// words loaded at once, with no loop. p is past the sign, and
+// kCommonShapeReach bytes from p on may be read. Returns where the number
+// ends and sets `out`, or nullptr for any other shape, which the general
+// reading below then takes.
+[[gnu::always_inline]] inline const char* read_common_shape(const char* p, const char* end, double& out) noexcept {
+    std::uint64_t first;
+    std::memcpy(&first, p, 8);
+    const std::uint64_t x0 = first ^ kDigitZeros;
+    const std::uint64_t f0 = non_digits(x0);
+    if (f0 == 0) return nullptr;  // eight or more digits before any point
+    const int int_digits = std::countr_zero(f0) / 8;
+    if (p[int_digits] != '.') return nullptr;
+    const char* const frac = p + int_digits + 1;
+    std::uint64_t w = int_digits ? leading_digits_value(x0, int_digits) : 0;
+    int frac_digits = 0;
+    for (;;) {
+        std::uint64_t word;
+        std::memcpy(&word, frac + frac_digits, 8);
+        const std::uint64_t x = word ^ kDigitZeros;
+        const std::uint64_t f = non_digits(x);
+        if (f == 0) {
+            if (frac_digits == 16) return nullptr;  // more digits still
+            w = w * kTensUpTo8[8] + leading_digits_value(x, 8);
+            frac_digits += 8;
+            continue;
+        }
+        const int n = std::countr_zero(f) / 8;
+        if (n != 0) w = w * kTensUpTo8[n] + leading_digits_value(x, n);
+        frac_digits += n;
+        break;
+    }
+    const char* const stop = frac + frac_digits;
+    // Past `end`, or on to an exponent, or too many digits for w: not this shape.
+    if (stop > end || int_digits + frac_digits == 0 || int_digits + frac_digits > 19) return nullptr;
+    if (stop != end && (*stop == 'e' || *stop == 'E')) return nullptr;
+    double value = 0.0;
+    if (w == 0) {
+        value = 0.0;
+    } else if (w <= (std::uint64_t{1} << 53) && frac_digits <= 22) {
+        // w and 10^frac_digits are both exact, so one division rounds once.
+        value = static_cast<double>(w) / kExactPowersOfTen[frac_digits];
+    } else if (!to_double(w, -frac_digits, value)) {
+        return nullptr;
+    }
+    out = value;
+    return stop;
+}
+
 // Reads the decimal that starts at p: optional sign, digits with an
 // optional point (not both sides empty), optional exponent. It ends at the
 // first byte that cannot continue it, or at `end`; bytes up to `limit` (at
@@ -162,6 +226,13 @@ double convert_slowly(const char* first, const char* last, std::int64_t exponent
     if (p != end && (*p == '+' || *p == '-')) {
         negative = *p == '-';
         ++p;
+    }
+    if (limit - p >= kCommonShapeReach) {
+        double value;
+        if (const char* stop = read_common_shape(p, end, value)) {
+            out = negative ? -value : value;
+            return stop;
+        }
     }
     const char* const first = p;
     std::uint64_t w = 0;

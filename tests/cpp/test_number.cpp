@@ -37,6 +37,15 @@ void expect(const std::string& text, double want, const char* what) {
         ++failures;
         if (failures <= 20) std::fprintf(stderr, "FAIL (%s): \"%s\" reads otherwise inside a text\n", what, text.c_str());
     }
+    // As the readers' line shortcuts meet it: a line of its own with more
+    // text after it, which lets the common shapes be read words at a time.
+    const std::string line = std::string(text).append("\n98765432109876543210e17.98765432109876543210");
+    double got_line = 0.0;
+    const char* stop = textgrid::scan::parse_number_prefix(line.data(), line.data() + line.size(), got_line);
+    if (stop == line.data() + text.size() && !same_bits(got_line, got)) {
+        ++failures;
+        if (failures <= 20) std::fprintf(stderr, "FAIL (%s): \"%s\" reads otherwise as a line\n", what, text.c_str());
+    }
     if (!same_bits(got, want)) {
         ++failures;
         if (failures <= 20) {
