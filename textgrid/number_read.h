@@ -166,8 +166,9 @@ double convert_slowly(const char* first, const char* last, std::int64_t exponent
 inline constexpr std::ptrdiff_t kCommonShapeReach = 40;
 
 // The shape nearly every time in a file has: up to seven digits, a point,
-// up to 23 digits, no exponent, at most 19 digits in all; read from four
-// words loaded at once, with no loop. p is past the sign, and
+// up to 23 digits, no exponent, at most 19 digits in all; read eight
+// digits a word, with none of the general reading's checks. p is past the
+// sign, and
 // kCommonShapeReach bytes from p on may be read. Returns where the number
 // ends and sets `out`, or nullptr for any other shape, which the general
 // reading below then takes.
