@@ -168,10 +168,9 @@ inline constexpr std::ptrdiff_t kCommonShapeReach = 40;
 // The shape nearly every time in a file has: up to seven digits, a point,
 // up to 23 digits, no exponent, at most 19 digits in all; read eight
 // digits a word, with none of the general reading's checks. p is past the
-// sign, and
-// kCommonShapeReach bytes from p on may be read. Returns where the number
-// ends and sets `out`, or nullptr for any other shape, which the general
-// reading below then takes.
+// sign, and kCommonShapeReach bytes from p on may be read. Returns where
+// the number ends and sets `out`, or nullptr for any other shape, which the
+// general reading below then takes.
 [[gnu::always_inline]] inline const char* read_common_shape(const char* p, const char* end, double& out) noexcept {
     std::uint64_t first;
     std::memcpy(&first, p, 8);
