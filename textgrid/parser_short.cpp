@@ -76,9 +76,15 @@ private:
 
     void skip(const char* what) { next(what); }
 
-    double number(const char* what) {
+    // Inline: it runs twice for every interval, and the line shortcut is
+    // small once the rarer shapes are left to number_slowly.
+    [[gnu::always_inline]] double number(const char* what) {
         double value;
         if (lines_.number_line(value)) return value;
+        return number_slowly(what);
+    }
+
+    [[gnu::noinline]] double number_slowly(const char* what) {
         return scan::parse_number(next(what), lines_.text_end());
     }
 
