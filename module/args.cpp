@@ -1,6 +1,7 @@
 #include "module/args.h"
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <cstring>
 
@@ -278,23 +279,88 @@ Object new_str_list(const std::vector<std::string>& texts) noexcept {
 }
 
 StrCache::~StrCache() {
-    for (auto& entry : entries_) Py_DECREF(entry.second);
+    for (const Slot& slot : slots_) Py_XDECREF(slot.str);
+}
+
+namespace {
+
+constexpr std::size_t kPackedMax = 7;  // texts this short are their own key
+
+// The n (up to eight) bytes at p as the low bytes of a word; byte by byte,
+// so that nothing past the text is read.
+std::uint64_t low_bytes(const char* p, std::size_t n) noexcept {
+    std::uint64_t word = 0;
+    for (std::size_t i = 0; i < n; ++i) word |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
+    return word;
+}
+
+// A text of up to seven bytes as one word: its bytes, its length on top.
+std::uint64_t packed(std::string_view text) noexcept {
+    return low_bytes(text.data(), text.size()) | std::uint64_t{text.size()} << 56;
+}
+
+// A hash of a longer text, eight bytes a step.
+std::uint64_t text_hash(std::string_view text) noexcept {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ text.size();
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 29;
+    }
+    return h ^ low_bytes(text.data() + i, text.size() - i);
+}
+
+}  // namespace
+
+StrCache::Slot& StrCache::slot_of(std::string_view text, std::uint64_t key) noexcept {
+    const bool is_packed = text.size() <= kPackedMax;
+    // The top bits of a multiplicative hash pick the first slot to look at.
+    for (std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);; i = (i + 1) & mask_) {
+        Slot& slot = slots_[i];
+        if (slot.str == nullptr || (slot.key == key && (is_packed || (slot.size == text.size() &&
+                                                                      std::memcmp(slot.data, text.data(), text.size()) == 0))))
+            return slot;
+    }
+}
+
+void StrCache::grow() {
+    const std::size_t count = slots_.empty() ? kFirstSlots : slots_.size() * 2;
+    std::vector<Slot> old(count);
+    old.swap(slots_);
+    mask_ = count - 1;
+    shift_ = 64 - std::countr_zero(count);
+    for (const Slot& slot : old) {
+        if (slot.str) slot_of({slot.data, slot.size}, slot.key) = slot;
+    }
 }
 
 Object StrCache::get(std::string_view text) noexcept {
     if (bypass_ || text.size() > kMaxLength) return new_str(text);
     if (++lookups_ == kTrialLookups && hits_ * 4 < lookups_) bypass_ = true;
-    try {
-        if (auto found = entries_.find(text); found != entries_.end()) {
-            ++hits_;
-            return Object::borrow(found->second);
+    // At most half full, so that probes stay short and a free slot is
+    // always found.
+    if (2 * (entries_ + 1) > slots_.size() && entries_ < kMaxEntries) {
+        try {
+            grow();
+        } catch (const std::bad_alloc&) {
+            return new_str(text);  // the cache is an optimisation: go on without it
         }
-        Object str = new_str(text);
-        if (str && entries_.size() < kMaxEntries) entries_.emplace(text, Object::borrow(str.get()).release());
-        return str;
-    } catch (const std::bad_alloc&) {
-        return new_str(text);  // the cache is an optimisation: go on without it
     }
+    if (slots_.empty()) return new_str(text);
+    const std::uint64_t key = text.size() <= kPackedMax ? packed(text) : text_hash(text);
+    Slot& slot = slot_of(text, key);
+    if (slot.str) {
+        ++hits_;
+        return Object::borrow(slot.str);
+    }
+    Object str = new_str(text);
+    if (str && entries_ < kMaxEntries) {
+        slot = Slot{key, text.data(), text.size(), Object::borrow(str.get()).release()};
+        ++entries_;
+    }
+    return str;
 }
 
 Object new_shared_str_list(const std::vector<std::string>& texts) noexcept {

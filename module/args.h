@@ -14,11 +14,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
-#include <unordered_map>
 #include <vector>
 
 #include "module/py_object.h"
@@ -194,10 +194,29 @@ public:
     Object get(std::string_view text) noexcept;
 
 private:
+    // An open-addressed table rather than std::unordered_map: a lookup runs
+    // for every label of a grid, and a general map's hashing and nodes cost
+    // more than the str the cache saves. A text of up to seven bytes is its
+    // own key (its bytes and length in one word), so that the phones and
+    // short words most labels are compare as one integer.
+    struct Slot {
+        std::uint64_t key = 0;       // the packed text, or the hash of a longer one
+        const char* data = nullptr;  // a longer text's bytes
+        std::size_t size = 0;
+        PyObject* str = nullptr;     // holds one reference; null: free
+    };
     static constexpr std::size_t kMaxEntries = 1 << 14;
     static constexpr std::size_t kMaxLength = 64;
     static constexpr std::size_t kTrialLookups = 4096;
-    std::unordered_map<std::string_view, PyObject*> entries_;  // each holds one reference
+    static constexpr std::size_t kFirstSlots = 256;
+    // The slot of text, free or holding it; the table is never full.
+    Slot& slot_of(std::string_view text, std::uint64_t key) noexcept;
+    // Doubles the table, up to twice kMaxEntries slots. Throws bad_alloc.
+    void grow();
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    int shift_ = 64;
+    std::size_t entries_ = 0;
     std::size_t lookups_ = 0;
     std::size_t hits_ = 0;
     bool bypass_ = false;

@@ -85,6 +85,8 @@ def test_rows_of_one_tier_share_one_name_object(tmp_path):
     pytest.param(lambda i: f"w{i}", id="all-distinct"),  # past the cache's trial and its size
     pytest.param(lambda i: "x" * 70 + "ab"[i % 2], id="long"),
     pytest.param(lambda i: f"w{i}" if i % 3 else "sil", id="mixed"),
+    # Texts up to seven bytes are kept as one word with their length, longer ones by hash.
+    pytest.param(lambda i: "ʃa\0"[: i % 4] * (i % 7), id="lengths-around-a-word"),
 ])
 def test_labels_come_back_whatever_their_repetition(tmp_path, make_label):
     n = 20000
