@@ -33,6 +33,10 @@ void append_quoted(std::string& out, std::string_view text);
 
 namespace detail {
 
+// format_time without its quick path for times of up to six decimals, so
+// that a test can hold the two paths against each other.
+std::string format_time_by_digits(double v);
+
 // Appends the item blocks of tier in the long (long_layout) or the short
 // layout, in item order. With cpus available, a tier of at least 10 x cpus
 // items is rendered on the worker pool in contiguous runs; the bytes are the

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,32 @@ void test_number_rule() {
     }
 }
 
+// Times of a few decimals, and others that to_chars writes positionally,
+// take quicker paths; they must write what the general path writes, which
+// lays out the shortest digits by hand.
+void test_few_decimals_path_agrees() {
+    std::mt19937_64 rng(5);
+    std::uniform_int_distribution<int> decimals(0, 8), bits(1, 62);
+    std::vector<double> values = {0.5, 0.25, 0.125, 1e-6, 5e-7, 0.000001, 0.0000015, 2147483647.5, 2147483647.999999,
+                                  2147483648.0, 2147483648.5, 1073741823.999999, 4.35, 0.3, 100.0, 1e15,
+                                  9007199254740991.0, 9007199254740992.0, 9007199254740994.0, 4503599627370495.5,
+                                  1.5e15, 1e16, 0.00001234, 0.0001, 1.0 / 3.0, 5e-324};
+    for (int n = 0; n < 200000; ++n) {
+        const int k = decimals(rng);
+        const std::uint64_t m = rng() >> (64 - bits(rng));
+        double v = static_cast<double>(m) / std::pow(10.0, k);
+        if (n % 3 == 0) v = std::nextafter(v, n % 2 ? 0.0 : 1e300);  // just off a short decimal
+        values.push_back(n % 5 == 0 ? -v : v);
+        if (n % 7 == 0) values.push_back(std::uniform_real_distribution<double>(0, 20000)(rng));
+    }
+    int wrong = 0;
+    for (double v : values) {
+        const std::string fast = format_time(v), general = detail::format_time_by_digits(v);
+        if (fast != general && ++wrong <= 5) std::fprintf(stderr, "  %.17g: %s, not %s\n", v, fast.c_str(), general.c_str());
+    }
+    check(wrong == 0, "times of few decimals are written as the shortest digits are");
+}
+
 void test_quotes_and_raw_text() {
     Tier tier{"a\"b", {{"say \"hi\"", 0, 1}, {"back\\slash\ttab\r\nline", 1, 2}}, 2, 0, 2, true};
     TextGrid tg{"x", {tier}, 0, 2, 1};
@@ -270,6 +297,7 @@ int main() {
     test_worked_example_long();
     test_worked_example_short();
     test_number_rule();
+    test_few_decimals_path_agrees();
     test_quotes_and_raw_text();
     test_empty_grid_and_tiers();
     test_point_writes_tmin_only();
