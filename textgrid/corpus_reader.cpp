@@ -130,27 +130,35 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
     // those the reads find; a stat of every file beforehand would cost
     // about as much as the reading of a small one.
     const bool fixed = options_.batch_files != 0;
-    const std::size_t most = std::min(files_.size() - begin, fixed ? options_.batch_files : kAutoBatchFiles);
+    const std::size_t end = begin + std::min(files_.size() - begin, fixed ? options_.batch_files : kAutoBatchFiles);
     const std::uint64_t byte_limit = fixed ? UINT64_MAX : kAutoBatchBytes;
     Run run;
     ArrowBatchBuilder builder(options_.max_label_bytes);
+    std::uint64_t bytes = 0;
+    std::size_t id = begin;
+    // Reads file id here, straight into the batch.
+    const auto read_here = [&] {
+        TextGrid textgrid;
+        std::string failure;
+        std::size_t text_bytes = 0;
+        if (read_file(files_[id], textgrid, failure, text_bytes)) {
+            builder.append(static_cast<std::uint32_t>(id), files_[id].display, textgrid);
+        } else {
+            run.failures.push_back({static_cast<std::uint32_t>(id), std::move(failure)});
+        }
+        bytes += text_bytes;
+        ++id;
+    };
+    // The first file tells how many like it the run will hold. Few large
+    // ones (a huge file parses on the pool by itself) are read here, one
+    // after the other; many are spread over the pool.
+    read_here();
     const std::size_t cpus = available_cpus();
-    if (cpus == 1 || !runs_on_pool(most, cpus)) {
-        // One CPU, or a short run (one huge file, say): each file is read
-        // here, straight into the batch.
-        std::uint64_t bytes = 0;
-        std::size_t id = begin;
-        for (; id < begin + most && bytes < byte_limit; ++id) {
+    const std::uint64_t like_it = bytes >= byte_limit ? 0 : (byte_limit - bytes) / std::max<std::uint64_t>(bytes, 1) + 1;
+    if (cpus == 1 || !runs_on_pool(static_cast<std::size_t>(std::min<std::uint64_t>(end - id, like_it)), cpus)) {
+        while (id < end && bytes < byte_limit) {
             if (cancelled_.load(std::memory_order_relaxed)) return run;
-            TextGrid textgrid;
-            std::string failure;
-            std::size_t text_bytes = 0;
-            if (read_file(files_[id], textgrid, failure, text_bytes)) {
-                builder.append(static_cast<std::uint32_t>(id), files_[id].display, textgrid);
-            } else {
-                run.failures.push_back({static_cast<std::uint32_t>(id), std::move(failure)});
-            }
-            bytes += text_bytes;
+            read_here();
         }
         run.files_end = id;
     } else {
@@ -158,30 +166,31 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
         // is complete, so the files read are always a prefix of the run's;
         // it turns its file into columns at once, so that the TextGrid is
         // freed. The batch is then joined here in file order.
-        std::vector<FileOutcome> outcomes(most);
+        const std::size_t first = id;
+        std::vector<FileOutcome> outcomes(end - first);
         std::atomic<std::size_t> next{0};
-        std::atomic<std::uint64_t> bytes{0};
+        std::atomic<std::uint64_t> shared_bytes{bytes};
         textgrid::run_tasks(cpus, cpus, [&](std::size_t) {
             for (;;) {
                 // A cancelled run is thrown away: take no further file.
                 if (cancelled_.load(std::memory_order_relaxed)) return;
-                if (bytes.load(std::memory_order_relaxed) >= byte_limit) return;
+                if (shared_bytes.load(std::memory_order_relaxed) >= byte_limit) return;
                 const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-                if (i >= most) return;
+                if (i >= outcomes.size()) return;
                 FileOutcome& outcome = outcomes[i];
                 TextGrid textgrid;
                 std::size_t text_bytes = 0;
-                if (read_file(files_[begin + i], textgrid, outcome.failure, text_bytes)) {
+                if (read_file(files_[first + i], textgrid, outcome.failure, text_bytes)) {
                     outcome.rows = to_file_rows(textgrid);
                 } else {
                     outcome.failed = true;
                 }
-                bytes.fetch_add(text_bytes, std::memory_order_relaxed);
+                shared_bytes.fetch_add(text_bytes, std::memory_order_relaxed);
             }
         });
         if (cancelled_.load(std::memory_order_relaxed)) return run;
-        const std::size_t taken = std::min(next.load(), most);
-        run.files_end = begin + taken;
+        const std::size_t taken = std::min(next.load(), outcomes.size());
+        run.files_end = first + taken;
         std::size_t rows = 0;
         std::size_t label_bytes = 0;
         for (std::size_t i = 0; i < taken; ++i) {
@@ -190,7 +199,7 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
         }
         builder.reserve(rows, label_bytes);
         for (std::size_t i = 0; i < taken; ++i) {
-            const auto file_id = static_cast<std::uint32_t>(begin + i);
+            const auto file_id = static_cast<std::uint32_t>(first + i);
             if (outcomes[i].failed) {
                 run.failures.push_back({file_id, std::move(outcomes[i].failure)});
             } else {
