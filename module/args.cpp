@@ -1,8 +1,8 @@
 #include "module/args.h"
 
 #include <algorithm>
-#include <bit>
 #include <atomic>
+#include <bit>
 #include <cstring>
 
 #include "module/module.h"

@@ -24,14 +24,7 @@ bool looks_long(std::string_view text) noexcept {
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type) {
     if (file_type == "long") return read_from_file_long(path, strict);
     if (file_type == "short") return read_from_file_short(path, strict);
-    if (file_type != "auto") throw FatalReadError("Unknown file type: " + std::string(file_type));
-
-    // One load serves both the look and the parse: a second would double
-    // the reading of a large file, and could see a file changed meanwhile.
-    Result<FileText> text = read_text_file(path);
-    if (!text) return std::move(text.error());
-    const std::string_view view = text.value().view();
-    return parse_textgrid_text(view, path, strict, looks_long(view) ? parse_long : parse_short);
+    return read_from_file(path, strict, file_type, Encoding::utf8);
 }
 
 Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
@@ -50,8 +43,8 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
     if (text_bytes) *text_bytes = bytes.value().view().size();
     Result<FileText> text = decode_text(std::move(bytes.value()), encoding);
     if (!text) return std::move(text.error());
-    // Decoding may copy the whole text, so "auto" looks at the decoded text
-    // it has rather than loading the file a second time.
+    // One load serves both the look and the parse: a second would double
+    // the reading of a large file, and could see a file changed meanwhile.
     const std::string_view view = text.value().view();
     if (!parse) parse = looks_long(view) ? parse_long : parse_short;
     return parse_textgrid_text(view, path, strict, parse);

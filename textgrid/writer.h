@@ -33,8 +33,9 @@ void append_quoted(std::string& out, std::string_view text);
 
 namespace detail {
 
-// format_time without its quick path for times of up to six decimals, so
-// that a test can hold the two paths against each other.
+// format_time without its quick paths (times of up to six decimals, and
+// those to_chars writes positionally), so that a test can hold them
+// against the general one.
 std::string format_time_by_digits(double v);
 
 // Appends the item blocks of tier in the long (long_layout) or the short
