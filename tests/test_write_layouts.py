@@ -187,6 +187,9 @@ def test_failure_before_saving_touches_no_file(tmp_path, fail, error, existing):
     assert path.read_bytes() == b"keep me" if existing else not path.exists()
 
 
+# The umask belongs to the process: copies of this test on other threads
+# would change it under each other.
+@pytest.mark.thread_unsafe
 def test_new_file_mode_follows_umask(tmp_path):
     old = os.umask(0o027)
     try:
