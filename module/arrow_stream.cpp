@@ -17,9 +17,9 @@
 #include "module/args.h"
 #include "module/functions.h"
 #include "module/module.h"
-#include "textgrid/arrow_batch.h"
-#include "textgrid/corpus_reader.h"
-#include "textgrid/file_io.h"
+#include "textgrid/corpus/arrow_batch.h"
+#include "textgrid/corpus/corpus_reader.h"
+#include "textgrid/os/file_io.h"
 
 namespace orvex {
 

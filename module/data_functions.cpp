@@ -9,8 +9,8 @@
 #include "module/args.h"
 #include "module/functions.h"
 #include "module/module.h"
-#include "textgrid/converter.h"
-#include "textgrid/lib.h"
+#include "textgrid/model/converter.h"
+#include "textgrid/corpus/batch.h"
 
 namespace orvex {
 

@@ -12,9 +12,9 @@
 #include <utility>
 
 #include "module/py_object.h"
-#include "textgrid/interrupt.h"
-#include "textgrid/lib.h"
-#include "textgrid/result.h"
+#include "textgrid/base/interrupt.h"
+#include "textgrid/layout/read.h"
+#include "textgrid/base/result.h"
 
 namespace orvex {
 

@@ -13,7 +13,7 @@
 
 #include <cstddef>
 
-#include "textgrid/column.h"
+#include "textgrid/base/column.h"
 
 namespace orvex {
 

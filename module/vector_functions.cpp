@@ -19,9 +19,9 @@
 #include "module/module.h"
 #include "module/numpy_api.h"
 #include "module/slice_container.h"
-#include "textgrid/column.h"
-#include "textgrid/converter.h"
-#include "textgrid/lib.h"
+#include "textgrid/base/column.h"
+#include "textgrid/model/converter.h"
+#include "textgrid/corpus/batch.h"
 
 namespace orvex {
 

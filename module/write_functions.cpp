@@ -13,8 +13,8 @@
 #include "module/args.h"
 #include "module/functions.h"
 #include "module/module.h"
-#include "textgrid/converter.h"
-#include "textgrid/textgrid.h"
+#include "textgrid/model/converter.h"
+#include "textgrid/model/textgrid.h"
 
 namespace orvex {
 

@@ -1,7 +1,7 @@
-"""Writes textgrid/powers_of_five.inc: 5**q for q in [-342, 308] as 128-bit
+"""Writes textgrid/text/powers_of_five.inc: 5**q for q in [-342, 308] as 128-bit
 fractions, the table the decimal-to-double conversion multiplies by.
 
-    python3 tools/powers_of_five.py > textgrid/powers_of_five.inc
+    python3 tools/powers_of_five.py > textgrid/text/powers_of_five.inc
 
 Each entry is normalised so that its top bit is set. Positive powers are
 truncated to 128 bits; negative powers are 2**b // 5**-q + 1 for a b that

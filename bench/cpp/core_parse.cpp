@@ -22,10 +22,11 @@
 
 #include <time.h>
 
-#include "textgrid/file_io.h"
-#include "textgrid/lib.h"
-#include "textgrid/parser_long_detail.h"
-#include "textgrid/parser_short.h"
+#include "textgrid/os/file_io.h"
+#include "textgrid/text/text_decode.h"
+#include "textgrid/layout/read.h"
+#include "textgrid/layout/parser_long_detail.h"
+#include "textgrid/layout/parser_short.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "textgrid/arrow_batch.h"
+#include "textgrid/corpus/arrow_batch.h"
 #include "tests/cpp/check.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "textgrid/column.h"
+#include "textgrid/base/column.h"
 #include "tests/cpp/check.h"
 
 namespace {

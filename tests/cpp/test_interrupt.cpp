@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "tests/cpp/check.h"
-#include "textgrid/converter.h"
-#include "textgrid/interrupt.h"
-#include "textgrid/lib.h"
-#include "textgrid/parser_long.h"
-#include "textgrid/parser_short.h"
-#include "textgrid/pool.h"
+#include "textgrid/model/converter.h"
+#include "textgrid/base/interrupt.h"
+#include "textgrid/corpus/batch.h"
+#include "textgrid/layout/parser_long.h"
+#include "textgrid/layout/parser_short.h"
+#include "textgrid/os/pool.h"
 
 using namespace textgrid;
 using Clock = std::chrono::steady_clock;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "textgrid/number.h"
-#include "textgrid/text_scan.h"
+#include "textgrid/text/number.h"
+#include "textgrid/text/text_scan.h"
 
 using textgrid::scan::parse_number;
 

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "tests/cpp/check.h"
-#include "textgrid/pool.h"
-#include "textgrid/pool_detail.h"
-#include "textgrid/result.h"
+#include "textgrid/os/pool.h"
+#include "textgrid/os/pool_detail.h"
+#include "textgrid/base/result.h"
 
 using textgrid::parallel_for;
 namespace detail = textgrid::detail;

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "tests/cpp/check.h"
-#include "textgrid/lib.h"
-#include "textgrid/text_decode.h"
+#include "textgrid/layout/read.h"
+#include "textgrid/text/text_decode.h"
 
 using namespace textgrid;
 using namespace std::string_literals;  // literals that hold NUL bytes

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "textgrid/text_scan.h"
+#include "textgrid/text/text_scan.h"
 
 using namespace textgrid::scan;
 

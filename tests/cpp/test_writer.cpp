@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include "tests/cpp/check.h"
-#include "textgrid/converter.h"
-#include "textgrid/textgrid.h"
-#include "textgrid/writer.h"
+#include "textgrid/model/converter.h"
+#include "textgrid/model/textgrid.h"
+#include "textgrid/layout/writer.h"
 
 using namespace textgrid;
 

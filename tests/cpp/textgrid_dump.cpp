@@ -11,7 +11,7 @@
 #include <iostream>
 #include <string>
 
-#include "textgrid/lib.h"
+#include "textgrid/layout/read.h"
 
 using namespace textgrid;
 

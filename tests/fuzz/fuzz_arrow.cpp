@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "textgrid/arrow_batch.h"
-#include "textgrid/file_io.h"
-#include "textgrid/parser_long.h"
-#include "textgrid/parser_short.h"
+#include "textgrid/corpus/arrow_batch.h"
+#include "textgrid/text/text_decode.h"
+#include "textgrid/layout/parser_long.h"
+#include "textgrid/layout/parser_short.h"
 
 namespace {
 

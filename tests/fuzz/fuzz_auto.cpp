@@ -10,7 +10,7 @@
 #include <string>
 
 #include "fuzz_common.h"
-#include "textgrid/lib.h"
+#include "textgrid/layout/read.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "textgrid/file_io.h"
-#include "textgrid/parser_long_detail.h"
+#include "textgrid/text/text_decode.h"
+#include "textgrid/layout/parser_long_detail.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

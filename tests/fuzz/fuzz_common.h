@@ -10,9 +10,9 @@
 #include <string_view>
 #include <utility>
 
-#include "textgrid/converter.h"
-#include "textgrid/result.h"
-#include "textgrid/textgrid.h"
+#include "textgrid/model/converter.h"
+#include "textgrid/base/result.h"
+#include "textgrid/model/textgrid.h"
 
 namespace fuzz {
 

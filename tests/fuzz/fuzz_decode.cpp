@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "textgrid/file_io.h"
-#include "textgrid/text_decode.h"
+#include "textgrid/text/text_decode.h"
+#include "textgrid/text/text_decode.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "textgrid/text_scan.h"
+#include "textgrid/text/text_scan.h"
 
 namespace {
 

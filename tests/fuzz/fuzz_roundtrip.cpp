@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "textgrid/file_io.h"
-#include "textgrid/parser_long.h"
-#include "textgrid/parser_short.h"
+#include "textgrid/text/text_decode.h"
+#include "textgrid/layout/parser_long.h"
+#include "textgrid/layout/parser_short.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "fuzz_common.h"
-#include "textgrid/file_io.h"
-#include "textgrid/parser_short.h"
+#include "textgrid/text/text_decode.h"
+#include "textgrid/layout/parser_short.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -1,0 +1,420 @@
+#include "textgrid/corpus/arrow_batch.h"
+
+#include <algorithm>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+namespace textgrid {
+
+namespace {
+
+// Owns one schema or array struct until take() hands it on; releases it
+// otherwise. Keeps half-built trees from leaking when an allocation throws.
+template <class Struct>
+class Owned {
+public:
+    Owned() noexcept { s_.release = nullptr; }
+    explicit Owned(const Struct& adopted) noexcept : s_(adopted) {}
+    Owned(Owned&& other) noexcept : s_(other.take()) {}
+    Owned& operator=(Owned&&) = delete;
+    Owned(const Owned&) = delete;
+    ~Owned() {
+        if (s_.release != nullptr) s_.release(&s_);
+    }
+    explicit operator bool() const noexcept { return s_.release != nullptr; }
+    Struct take() noexcept {
+        Struct out = s_;
+        s_.release = nullptr;
+        return out;
+    }
+
+private:
+    Struct s_;
+};
+
+// ---- schema ------------------------------------------------------------------
+
+struct SchemaNode {
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> child_pointers;
+    ArrowSchema dictionary;
+    bool has_dictionary = false;
+};
+
+extern "C" void release_schema(ArrowSchema* schema) {
+    auto* node = static_cast<SchemaNode*>(schema->private_data);
+    for (ArrowSchema& child : node->children)
+        if (child.release != nullptr) child.release(&child);
+    if (node->has_dictionary && node->dictionary.release != nullptr) node->dictionary.release(&node->dictionary);
+    delete node;
+    schema->release = nullptr;
+}
+
+// format and name must be string literals: the struct points to them.
+Owned<ArrowSchema> make_schema(const char* format, const char* name, std::vector<Owned<ArrowSchema>> children = {},
+                               Owned<ArrowSchema> dictionary = {}) {
+    auto node = std::make_unique<SchemaNode>();
+    node->children.reserve(children.size());
+    node->child_pointers.reserve(children.size());
+    // Nothing below throws.
+    for (Owned<ArrowSchema>& child : children) node->children.push_back(child.take());
+    for (ArrowSchema& child : node->children) node->child_pointers.push_back(&child);
+    if (dictionary) {
+        node->dictionary = dictionary.take();
+        node->has_dictionary = true;
+    }
+    ArrowSchema out{};
+    out.format = format;
+    out.name = name;
+    out.metadata = nullptr;
+    out.flags = 0;  // no field holds a null
+    out.n_children = static_cast<std::int64_t>(node->children.size());
+    out.children = node->children.empty() ? nullptr : node->child_pointers.data();
+    out.dictionary = node->has_dictionary ? &node->dictionary : nullptr;
+    out.release = release_schema;
+    out.private_data = node.release();
+    return Owned<ArrowSchema>(out);
+}
+
+// ---- arrays ------------------------------------------------------------------
+
+// private_data of every array of a batch. Each holds the batch's storage, so
+// a consumer that moves a child out and releases the parent early still
+// keeps that child's buffers alive.
+struct ArrayNode {
+    std::shared_ptr<const void> storage;
+    const void* buffers[3] = {nullptr, nullptr, nullptr};
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> child_pointers;
+    ArrowArray dictionary;
+    bool has_dictionary = false;
+};
+
+extern "C" void release_array(ArrowArray* array) {
+    auto* node = static_cast<ArrayNode*>(array->private_data);
+    for (ArrowArray& child : node->children)
+        if (child.release != nullptr) child.release(&child);
+    if (node->has_dictionary && node->dictionary.release != nullptr) node->dictionary.release(&node->dictionary);
+    delete node;
+    array->release = nullptr;
+}
+
+Owned<ArrowArray> make_array(const std::shared_ptr<const void>& storage, std::size_t length,
+                             std::initializer_list<const void*> buffers, std::vector<Owned<ArrowArray>> children = {},
+                             Owned<ArrowArray> dictionary = {}) {
+    auto node = std::make_unique<ArrayNode>();
+    node->storage = storage;
+    std::copy(buffers.begin(), buffers.end(), node->buffers);
+    node->children.reserve(children.size());
+    node->child_pointers.reserve(children.size());
+    // Nothing below throws.
+    for (Owned<ArrowArray>& child : children) node->children.push_back(child.take());
+    for (ArrowArray& child : node->children) node->child_pointers.push_back(&child);
+    if (dictionary) {
+        node->dictionary = dictionary.take();
+        node->has_dictionary = true;
+    }
+    ArrowArray out{};
+    out.length = static_cast<std::int64_t>(length);
+    out.null_count = 0;
+    out.offset = 0;
+    out.n_buffers = static_cast<std::int64_t>(buffers.size());
+    out.n_children = static_cast<std::int64_t>(node->children.size());
+    out.buffers = node->buffers;
+    out.children = node->children.empty() ? nullptr : node->child_pointers.data();
+    out.dictionary = node->has_dictionary ? &node->dictionary : nullptr;
+    out.release = release_array;
+    out.private_data = node.release();
+    return Owned<ArrowArray>(out);
+}
+
+// A buffer address for the C struct: never null, even for a column that
+// never stored anything (an empty label buffer), as some consumers read
+// a null data pointer as "missing" rather than "empty".
+template <class T>
+const void* address(const Column<T>& column) noexcept {
+    return column.data() != nullptr ? static_cast<const void*>(column.data())
+                                    : static_cast<const void*>(detail::empty_column_placeholder);
+}
+
+struct StringHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+// The values of one dictionary column: utf8 strings with 32-bit offsets.
+struct Dictionary {
+    Column<std::int32_t> offsets;
+    Column<char> bytes;
+    std::unordered_map<std::string, std::int32_t, StringHash, std::equal_to<>> keys;
+
+    Dictionary() { offsets.push_back(0); }
+    std::size_t size() const noexcept { return offsets.size() - 1; }
+
+    std::int32_t add(std::string_view value) {
+        if (value.size() > kMaxBatchLabelBytes - bytes.size())
+            throw std::length_error("the names of one batch pass 2 GiB");
+        bytes.append(value.data(), value.size());
+        offsets.push_back(static_cast<std::int32_t>(bytes.size()));
+        return static_cast<std::int32_t>(size() - 1);
+    }
+
+    std::int32_t key_of(std::string_view value) {
+        if (auto found = keys.find(value); found != keys.end()) return found->second;
+        const std::int32_t key = add(value);
+        keys.emplace(value, key);
+        return key;
+    }
+};
+
+// Sets bits [start, start + n) of an LSB-first bitmap whose bits from start
+// on are not yet stored, growing it with zero bytes.
+void append_bits(Column<std::uint8_t>& bits, std::size_t start, std::size_t n, bool value) {
+    const std::size_t bytes = (start + n + 7) / 8;
+    if (bytes > bits.size()) bits.append_copies(0, bytes - bits.size());
+    if (!value) return;
+    std::size_t i = start;
+    const std::size_t end = start + n;
+    for (; i < end && i % 8 != 0; ++i) bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] | (1u << (i % 8)));
+    for (; i + 8 <= end; i += 8) bits[i / 8] = 0xff;
+    for (; i < end; ++i) bits[i / 8] = static_cast<std::uint8_t>(bits[i / 8] | (1u << (i % 8)));
+}
+
+}  // namespace
+
+void export_corpus_schema(ArrowSchema* out) {
+    std::vector<Owned<ArrowSchema>> fields;
+    fields.reserve(kArrowColumnCount);
+    fields.push_back(make_schema("I", "file_id"));
+    fields.push_back(make_schema("i", "file", {}, make_schema("u", "")));
+    fields.push_back(make_schema("i", "tier", {}, make_schema("u", "")));
+    fields.push_back(make_schema("I", "tier_index"));
+    fields.push_back(make_schema("b", "is_interval"));
+    fields.push_back(make_schema("g", "tmin"));
+    fields.push_back(make_schema("g", "tmax"));
+    fields.push_back(make_schema("u", "label"));
+    *out = make_schema("+s", "", std::move(fields)).take();
+}
+
+FileRows to_file_rows(const TextGrid& textgrid) {
+    std::size_t rows = 0;
+    std::size_t bytes = 0;
+    for (const Tier& tier : textgrid.tiers) {
+        rows += tier.items.size();
+        for (const Item& item : tier.items) bytes += item.label.size();
+    }
+    FileRows out;
+    out.tiers.reserve(textgrid.tiers.size());
+    out.tmins.reserve(rows);
+    out.tmaxs.reserve(rows);
+    out.label_ends.reserve(rows);
+    out.label_bytes.reserve(bytes);
+    for (const Tier& tier : textgrid.tiers) {
+        out.tiers.push_back({tier.name, tier.items.size(), tier.is_interval});
+        for (const Item& item : tier.items) {
+            out.tmins.push_back(item.tmin);
+            out.tmaxs.push_back(item.tmax);
+            out.label_bytes.append(item.label.data(), item.label.size());
+            out.label_ends.push_back(out.label_bytes.size());
+        }
+    }
+    return out;
+}
+
+// ---- ArrowBatch -------------------------------------------------------------------
+
+ArrowBatch::ArrowBatch() noexcept : array_{} { array_.release = nullptr; }
+
+ArrowBatch::ArrowBatch(ArrowBatch&& other) noexcept : array_(other.array_) { other.array_.release = nullptr; }
+
+ArrowBatch& ArrowBatch::operator=(ArrowBatch&& other) noexcept {
+    if (this != &other) {
+        if (array_.release != nullptr) array_.release(&array_);
+        array_ = other.array_;
+        other.array_.release = nullptr;
+    }
+    return *this;
+}
+
+ArrowBatch::~ArrowBatch() {
+    if (array_.release != nullptr) array_.release(&array_);
+}
+
+void ArrowBatch::export_to(ArrowArray* out) noexcept {
+    *out = array_;
+    array_.release = nullptr;
+}
+
+// ---- ArrowBatchBuilder ----------------------------------------------------------------
+
+// The columns of the batch being filled. Once sealed it becomes the storage
+// that every array of the batch points into.
+struct ArrowBatchBuilder::Current {
+    Column<std::uint32_t> file_ids;
+    Column<std::int32_t> file_keys;
+    Column<std::int32_t> tier_keys;
+    Column<std::uint32_t> tier_indexes;
+    Column<std::uint8_t> is_interval_bits;
+    Column<double> tmins;
+    Column<double> tmaxs;
+    Column<std::int32_t> label_offsets;
+    Column<char> label_bytes;
+    Dictionary files;
+    Dictionary tiers;
+    std::size_t rows = 0;
+    // The file whose dictionary entry was made last: a file whose rows are
+    // appended tier by tier gets one entry.
+    bool has_file = false;
+    std::uint32_t file_id = 0;
+    std::int32_t file_key = 0;
+
+    Current() { label_offsets.push_back(0); }
+};
+
+ArrowBatchBuilder::ArrowBatchBuilder(std::size_t max_label_bytes)
+    : max_label_bytes_(std::min(max_label_bytes, kMaxBatchLabelBytes)), current_(std::make_unique<Current>()) {}
+
+ArrowBatchBuilder::~ArrowBatchBuilder() = default;
+
+std::size_t ArrowBatchBuilder::rows() const noexcept {
+    std::size_t n = current_->rows;
+    for (const ArrowBatch& batch : sealed_) n += static_cast<std::size_t>(batch.rows());
+    return n;
+}
+
+void ArrowBatchBuilder::reserve(std::size_t rows, std::size_t label_bytes) {
+    Current& cur = *current_;
+    const std::size_t n = cur.rows + rows;
+    cur.file_ids.reserve(n);
+    cur.file_keys.reserve(n);
+    cur.tier_keys.reserve(n);
+    cur.tier_indexes.reserve(n);
+    cur.is_interval_bits.reserve((n + 7) / 8);
+    cur.tmins.reserve(n);
+    cur.tmaxs.reserve(n);
+    cur.label_offsets.reserve(n + 1);
+    cur.label_bytes.reserve(cur.label_bytes.size() + std::min(label_bytes, max_label_bytes_ - cur.label_bytes.size()));
+}
+
+void ArrowBatchBuilder::start_rows(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
+                                           std::size_t tier_index, bool is_interval, std::size_t n) {
+    Current& cur = *current_;
+    if (!cur.has_file || cur.file_id != file_id) {
+        cur.file_key = cur.files.add(path);
+        cur.file_id = file_id;
+        cur.has_file = true;
+    }
+    const std::int32_t tier_key = cur.tiers.key_of(tier_name);
+    cur.file_ids.append_copies(file_id, n);
+    cur.file_keys.append_copies(cur.file_key, n);
+    cur.tier_keys.append_copies(tier_key, n);
+    cur.tier_indexes.append_copies(static_cast<std::uint32_t>(tier_index), n);
+    append_bits(cur.is_interval_bits, cur.rows, n, is_interval);
+    cur.label_offsets.reserve_more(n);
+}
+
+void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const TextGrid& textgrid) {
+    // Straight from the items, in one pass: this is the path of a file read
+    // on the builder's own thread, where a copy into FileRows would only
+    // double the work.
+    for (std::size_t t = 0; t < textgrid.tiers.size(); ++t) {
+        const Tier& tier = textgrid.tiers[t];
+        const std::vector<Item>& items = tier.items;
+        std::size_t row = 0;
+        while (row < items.size()) {
+            const std::size_t room = max_label_bytes_ - current_->label_bytes.size();
+            std::size_t end = row;
+            std::size_t bytes = 0;
+            while (end < items.size() && items[end].label.size() <= room - bytes) bytes += items[end++].label.size();
+            if (end == row) {
+                if (current_->rows == 0) throw std::length_error("a label is too long for one batch");
+                seal();
+                continue;
+            }
+            start_rows(file_id, path, tier.name, t, tier.is_interval, end - row);
+            Current& cur = *current_;
+            cur.tmins.reserve_more(end - row);
+            cur.tmaxs.reserve_more(end - row);
+            cur.label_bytes.reserve_more(bytes);
+            for (std::size_t i = row; i < end; ++i) {
+                const Item& item = items[i];
+                cur.tmins.push_back(item.tmin);
+                cur.tmaxs.push_back(item.tmax);
+                cur.label_bytes.append(item.label.data(), item.label.size());
+                cur.label_offsets.push_back(static_cast<std::int32_t>(cur.label_bytes.size()));
+            }
+            cur.rows += end - row;
+            row = end;
+        }
+    }
+}
+
+void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const FileRows& rows) {
+    const std::uint64_t* ends = rows.label_ends.data();
+    std::size_t row = 0;
+    for (std::size_t t = 0; t < rows.tiers.size(); ++t) {
+        const FileRows::TierRun& tier = rows.tiers[t];
+        const std::size_t tier_end = row + tier.rows;
+        while (row < tier_end) {
+            // The rows of this tier whose labels still fit the batch.
+            const std::uint64_t base = row == 0 ? 0 : ends[row - 1];
+            const std::uint64_t room = max_label_bytes_ - current_->label_bytes.size();
+            const std::size_t fit =
+                static_cast<std::size_t>(std::upper_bound(ends + row, ends + tier_end, base + room) - (ends + row));
+            if (fit == 0) {
+                if (current_->rows == 0) throw std::length_error("a label is too long for one batch");
+                seal();
+                continue;
+            }
+            start_rows(file_id, path, tier.name, t, tier.is_interval, fit);
+            Current& cur = *current_;
+            const std::size_t end = row + fit;
+            cur.tmins.append(rows.tmins.data() + row, fit);
+            cur.tmaxs.append(rows.tmaxs.data() + row, fit);
+            const std::uint64_t stop = ends[end - 1];
+            const std::size_t out_base = cur.label_bytes.size();
+            cur.label_bytes.append(rows.label_bytes.data() + base, static_cast<std::size_t>(stop - base));
+            for (std::size_t i = row; i < end; ++i)
+                cur.label_offsets.push_back(static_cast<std::int32_t>(out_base + (ends[i] - base)));
+            cur.rows += fit;
+            row = end;
+        }
+    }
+}
+
+void ArrowBatchBuilder::seal() {
+    if (current_->rows == 0) return;
+    auto fresh = std::make_unique<Current>();
+    sealed_.reserve(sealed_.size() + 1);
+    const std::shared_ptr<const Current> storage(std::move(current_));
+    current_ = std::move(fresh);
+    const Current& c = *storage;
+    const std::shared_ptr<const void> keep = storage;
+
+    std::vector<Owned<ArrowArray>> columns;
+    columns.reserve(kArrowColumnCount);
+    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.file_ids)}));
+    columns.push_back(make_array(
+        keep, c.rows, {nullptr, address(c.file_keys)}, {},
+        make_array(keep, c.files.size(), {nullptr, address(c.files.offsets), address(c.files.bytes)})));
+    columns.push_back(make_array(
+        keep, c.rows, {nullptr, address(c.tier_keys)}, {},
+        make_array(keep, c.tiers.size(), {nullptr, address(c.tiers.offsets), address(c.tiers.bytes)})));
+    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.tier_indexes)}));
+    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.is_interval_bits)}));
+    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.tmins)}));
+    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.tmaxs)}));
+    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.label_offsets), address(c.label_bytes)}));
+    Owned<ArrowArray> batch = make_array(keep, c.rows, {nullptr}, std::move(columns));
+    sealed_.emplace_back(batch.take());  // room reserved above
+}
+
+std::vector<ArrowBatch> ArrowBatchBuilder::finish() {
+    seal();
+    return std::exchange(sealed_, {});
+}
+
+}  // namespace textgrid
