@@ -43,6 +43,7 @@ PyModuleDef module_def = {
 PyMethodDef* const functions[] = {
     &textgrid2vectors_def, &textgrids2vectors_def, &textgrid2data_def,
     &textgrids2data_def,   &data2textgrid_def,     &vectors2textgrid_def,  &textgrids2arrow_def,
+    &arrow2textgrids_def,
 };
 
 // Objects made once and kept until the process ends. They are never
@@ -121,6 +122,10 @@ Object create_module() {
     PyTypeObject* stream_type = text_grid_stream_type();
     if (stream_type == nullptr ||
         PyObject_SetAttrString(module.get(), "TextGridStream", reinterpret_cast<PyObject*>(stream_type)) < 0)
+        return Object();
+    PyTypeObject* report_type = write_report_type();
+    if (report_type == nullptr ||
+        PyObject_SetAttrString(module.get(), "WriteReport", reinterpret_cast<PyObject*>(report_type)) < 0)
         return Object();
     // Not in __all__: a star import brings the functions, not the metadata.
     if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
