@@ -107,10 +107,21 @@ Target target_of(std::string_view name, std::optional<std::string_view> common) 
         t.error = "the path contains a NUL byte";
         return t;
     }
+    // A ".." anywhere is refused, even one that would stay inside: the
+    // folders are walked without resolving it.
+    for (std::size_t start = 0; start <= rel.size();) {
+        std::size_t end = rel.find('/', start);
+        if (end == std::string_view::npos) end = rel.size();
+        if (rel.substr(start, end - start) == "..") {
+            t.error = "the path leads outside the output folder";
+            return t;
+        }
+        start = end + 1;
+    }
     const std::size_t slash = rel.rfind('/');
     const std::string_view base = slash == std::string_view::npos ? rel : rel.substr(slash + 1);
-    if (base.empty() || base == "." || base == "..") {
-        t.error = base == ".." ? "the path leads outside the output folder" : "the path names no file";
+    if (base.empty() || base == ".") {
+        t.error = "the path names no file";
         return t;
     }
     t.folder = std::string(folder_of(rel));
