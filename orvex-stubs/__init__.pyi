@@ -2,7 +2,7 @@
 
 import os
 from collections.abc import Iterable, Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, Union, final
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,7 @@ __all__ = [
     "data2textgrid",
     "vectors2textgrid",
     "textgrids2arrow",
+    "arrow2textgrids",
 ]
 
 __version__: str
@@ -110,3 +111,35 @@ def textgrids2arrow(
     encoding: Literal["auto", "utf-8"] = "auto",
     batch_files: int | None = None,
 ) -> TextGridStream: ...
+
+# Anything that exports Arrow data through the PyCapsule interface: a
+# pyarrow.Table or RecordBatch, a RecordBatchReader, a TextGridStream, a
+# polars.DataFrame, a DuckDB relation, ...
+class _ArrowStreamExporter(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+class _ArrowArrayExporter(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+_ArrowTable = Union[_ArrowStreamExporter, _ArrowArrayExporter]
+
+@final
+class WriteReport:
+    """What arrow2textgrids wrote, and (file, path, message) for every file it could not."""
+
+    @property
+    def failures(self) -> list[tuple[str, str, str]]: ...
+    @property
+    def files_written(self) -> int: ...
+    @property
+    def files_total(self) -> int: ...
+
+def arrow2textgrids(
+    items: _ArrowTable,
+    out_dir: _Path,
+    file_type: Literal["long", "short"] = "long",
+    *,
+    tiers: _ArrowTable | None = None,
+    files: _ArrowTable | None = None,
+    overwrite: object = False,
+) -> WriteReport: ...

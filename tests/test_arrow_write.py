@@ -197,6 +197,12 @@ def test_overwrite(tmp_path):
     assert not (tmp_path / "link.TextGrid").is_symlink() and not (tmp_path / "elsewhere").exists()
 
 
+def utf8_from_buffers(offsets, data):
+    # Unchecked by pyarrow: the producer of a table may be any library, or none.
+    return pa.Array.from_buffers(pa.utf8(), len(offsets) - 1,
+                                 [None, pa.py_buffer(struct.pack(f"<{len(offsets)}i", *offsets)), pa.py_buffer(data)])
+
+
 BAD_CALLS = [
     ("missing-column", lambda t: t.drop_columns(["label"]), {}, ValueError, "items has no column 'label'"),
     ("wrong-type", lambda t: t.set_column(2, "tmin", t["tmin"].cast(pa.utf8())), {}, TypeError,
@@ -205,6 +211,13 @@ BAD_CALLS = [
      "column 'label' of items holds a null at row 1"),
     ("tiers-missing-column", lambda t: t, {"tiers": pa.table({"file": ["g"], "tier": ["w"], "tmin": [0.0]})},
      ValueError, "tiers has no column 'tmax'"),
+    ("offsets-backwards", lambda t: t.set_column(4, "label", utf8_from_buffers([0, 5, 2], b"hello")), {}, ValueError,
+     "column 'label' of items holds a malformed string offset at row 1"),
+    ("not-utf8", lambda t: t.set_column(4, "label", utf8_from_buffers([0, 1, 2], b"\xffa")), {}, ValueError,
+     "column 'label' of items holds text that is not UTF-8 at row 0"),
+    ("dictionary-index", lambda t: t.set_column(1, "tier", pa.DictionaryArray.from_arrays(
+        pa.array([0, 7], pa.int32()), pa.array(["w"]), safe=False)), {}, ValueError,
+     "column 'tier' of items holds a dictionary index out of range at row 1"),
     ("not-arrow", lambda t: t.to_pylist(), {}, TypeError, "argument 'items': expected an Arrow table"),
     ("file-type", lambda t: t, {"file_type": "Long"}, ValueError, "file_type must be 'long' or 'short', not 'Long'"),
 ]
