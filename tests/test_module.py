@@ -45,7 +45,7 @@ def run_child(code):
 
 
 def test_all_lists_the_functions_in_registration_order():
-    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow"]
+    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow", "arrow2textgrids"]
     assert [name for name in vars(orvex) if name in FUNCTIONS] == list(FUNCTIONS)
 
 
