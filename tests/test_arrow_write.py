@@ -1,5 +1,6 @@
 """arrow2textgrids: the real-world round trip, the bytes against data2textgrid, every input kind, each failure,
 path escapes, overwrite, and atomicity under a full disk and Ctrl-C."""
+import inspect
 import os
 import re
 import struct
@@ -276,3 +277,13 @@ def test_ctrl_c_stops_within_half_a_second_and_leaves_no_half_files(tmp_path):
     assert not tmp_files(tmp_path)
     for path in tmp_path.rglob("*.TextGrid"):
         assert path.read_bytes().count(b"intervals [") == 20, path
+
+
+def test_signature_and_place_in_all():
+    assert orvex.__all__[-1] == "arrow2textgrids"
+    params = inspect.signature(orvex.arrow2textgrids).parameters
+    assert [(p.name, p.kind.name, p.default) for p in params.values()] == [
+        ("items", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
+        ("out_dir", "POSITIONAL_OR_KEYWORD", inspect.Parameter.empty),
+        ("file_type", "POSITIONAL_OR_KEYWORD", "long"), ("tiers", "KEYWORD_ONLY", None),
+        ("files", "KEYWORD_ONLY", None), ("overwrite", "KEYWORD_ONLY", False)]
