@@ -1,9 +1,10 @@
 """arrow2textgrids over 20,000 small real files, against the floor of writing the same bytes.
 
     python3 bench/bench_write_corpus.py [--corpus ../shared/realworld/corpus] [--files 20000] [--repeat 5]
-        [--floor build/cpp-tests/write_floor] [--layout long]
+        [--floor build/cpp-tests/write_floor] [--layout long] [--max-bytes 32768]
 
-The UTF-8 files of the corpus folder (those textgrids2arrow reads with encoding="utf-8") are read once as
+The small UTF-8 files of the corpus folder (those textgrids2arrow reads with encoding="utf-8", of at most
+--max-bytes bytes; 506 of the real-world folder's) are read once as
 the items, tiers and files tables, and repeated under folder prefixes rep0/, rep1/, ... until there are
 --files distinct files. Each figure is the median of --repeat calls in a child interpreter, pinned to one
 CPU ("1 CPU") or free on all of them ("all"), each call writing into an empty folder (its removal not
@@ -26,6 +27,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import orvex
 corpus, count, repeat, work, layout = sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], sys.argv[6]
+max_bytes = int(sys.argv[7])
 levels = {}
 for rows in ("items", "tiers", "files"):
     try:
@@ -36,6 +38,9 @@ for rows in ("items", "tiers", "files"):
 root = os.path.abspath(corpus)
 files_read = levels["items"]["file"].unique().to_pylist() if "files" not in levels else \
     levels["files"]["file"].to_pylist()
+files_read = [f for f in files_read if os.path.getsize(f) <= max_bytes]
+small = pa.array(files_read)
+levels = {rows: t.filter(pc.is_in(t["file"].cast(pa.utf8()), small)) for rows, t in levels.items()}
 copies = -(-count // len(files_read))
 wanted = set(files_read[:count - (copies - 1) * len(files_read)])
 
@@ -69,7 +74,7 @@ print(json.dumps({"seconds": statistics.median(times), "cpu": statistics.median(
 
 def child(cpus, args, work):
     done = subprocess.run([sys.executable, "-c", CHILD, cpus, args.corpus, str(args.files), str(args.repeat), work,
-                           args.layout], capture_output=True, text=True, check=True)
+                           args.layout, str(args.max_bytes)], capture_output=True, text=True, check=True)
     return json.loads(done.stdout)
 
 
@@ -81,6 +86,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--floor", default=os.path.join(here, "..", "build", "cpp-tests", "write_floor"))
     parser.add_argument("--layout", default="long", choices=["long", "short"])
+    parser.add_argument("--max-bytes", type=int, default=32768)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as work:
         one = child("1", args, work)

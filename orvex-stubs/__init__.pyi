@@ -1,8 +1,10 @@
 """Python module for TextGrid file manipulation."""
 
 import os
+import sys
+from _typeshed import structseq
 from collections.abc import Iterable, Sequence
-from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, Union, final
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, Union, final
 
 import numpy as np
 import numpy.typing as npt
@@ -123,9 +125,13 @@ class _ArrowArrayExporter(Protocol):
 
 _ArrowTable = Union[_ArrowStreamExporter, _ArrowArrayExporter]
 
+# A named tuple of the C kind (like os.stat_result): (failures, files_written, files_total).
 @final
-class WriteReport:
+class WriteReport(structseq[Any], tuple[list[tuple[str, str, str]], int, int]):
     """What arrow2textgrids wrote, and (file, path, message) for every file it could not."""
+
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("failures", "files_written", "files_total")
 
     @property
     def failures(self) -> list[tuple[str, str, str]]: ...
