@@ -314,15 +314,21 @@ std::uint64_t text_hash(std::string_view text) noexcept {
 
 }  // namespace
 
-StrCache::Slot& StrCache::slot_of(std::string_view text, std::uint64_t key) noexcept {
+StrCache::Slot* StrCache::slot_of(std::string_view text, std::uint64_t key) noexcept {
+    // Equal keys alone do not make equal texts: a longer text can be made to
+    // hash to a short text's packed key. Equal lengths do, for a short text,
+    // since its key holds all its bytes.
     const bool is_packed = text.size() <= kPackedMax;
     // The top bits of a multiplicative hash pick the first slot to look at.
-    for (std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);; i = (i + 1) & mask_) {
+    std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+    for (std::size_t probe = 0; probe < kMaxProbes; ++probe, i = (i + 1) & mask_) {
         Slot& slot = slots_[i];
-        if (slot.str == nullptr || (slot.key == key && (is_packed || (slot.size == text.size() &&
-                                                                      std::memcmp(slot.data, text.data(), text.size()) == 0))))
-            return slot;
+        if (slot.str == nullptr) return &slot;
+        if (slot.key == key && slot.size == text.size() &&
+            (is_packed || std::memcmp(slot.data, text.data(), text.size()) == 0))
+            return &slot;
     }
+    return nullptr;
 }
 
 void StrCache::grow() {
@@ -332,15 +338,20 @@ void StrCache::grow() {
     mask_ = count - 1;
     shift_ = 64 - std::countr_zero(count);
     for (const Slot& slot : old) {
-        if (slot.str) slot_of({slot.data, slot.size}, slot.key) = slot;
+        if (!slot.str) continue;
+        if (Slot* free = slot_of({slot.data, slot.size}, slot.key)) {
+            *free = slot;
+        } else {  // a run of colliding texts: this one is simply no longer shared
+            Py_DECREF(slot.str);
+            --entries_;
+        }
     }
 }
 
 Object StrCache::get(std::string_view text) noexcept {
     if (bypass_ || text.size() > kMaxLength) return new_str(text);
     if (++lookups_ == kTrialLookups && hits_ * 4 < lookups_) bypass_ = true;
-    // At most half full, so that probes stay short and a free slot is
-    // always found.
+    // At most half full, so that probes stay short.
     if (2 * (entries_ + 1) > slots_.size() && entries_ < kMaxEntries) {
         try {
             grow();
@@ -350,14 +361,15 @@ Object StrCache::get(std::string_view text) noexcept {
     }
     if (slots_.empty()) return new_str(text);
     const std::uint64_t key = text.size() <= kPackedMax ? packed(text) : text_hash(text);
-    Slot& slot = slot_of(text, key);
-    if (slot.str) {
+    Slot* slot = slot_of(text, key);
+    if (!slot) return new_str(text);
+    if (slot->str) {
         ++hits_;
-        return Object::borrow(slot.str);
+        return Object::borrow(slot->str);
     }
     Object str = new_str(text);
     if (str && entries_ < kMaxEntries) {
-        slot = Slot{key, text.data(), text.size(), Object::borrow(str.get()).release()};
+        *slot = Slot{key, text.data(), text.size(), Object::borrow(str.get()).release()};
         ++entries_;
     }
     return str;

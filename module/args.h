@@ -209,8 +209,13 @@ private:
     static constexpr std::size_t kMaxLength = 64;
     static constexpr std::size_t kTrialLookups = 4096;
     static constexpr std::size_t kFirstSlots = 256;
-    // The slot of text, free or holding it; the table is never full.
-    Slot& slot_of(std::string_view text, std::uint64_t key) noexcept;
+    // Half full, a fair hash leaves runs of a few slots; texts crafted to
+    // share a key make longer ones, and past this many they go unshared, so
+    // that they cannot make each lookup walk the whole table.
+    static constexpr std::size_t kMaxProbes = 32;
+    // The slot holding text, or the free slot for it; null when the first
+    // kMaxProbes slots looked at hold other texts.
+    Slot* slot_of(std::string_view text, std::uint64_t key) noexcept;
     // Doubles the table, up to twice kMaxEntries slots. Throws bad_alloc.
     void grow();
     std::vector<Slot> slots_;
