@@ -1,4 +1,5 @@
 // The number reader's tables and the paths it leaves the inline code for.
+// Where its constants come from: number_read.h.
 #include "textgrid/text/number.h"
 
 #include <charconv>

@@ -9,6 +9,23 @@
 // results and the rare products too close to a rounding boundary are handed
 // to std::from_chars. Every path gives the correctly rounded double, so the
 // result does not depend on which one was taken.
+//
+// The 128-bit step follows the Eisel-Lemire algorithm as published in
+// D. Lemire, "Number Parsing at a Gigabyte per Second", Software: Practice
+// and Experience 51(8), 2021. Its constants come from there and can be
+// checked against it:
+// - the table of truncated 128-bit powers of five and its range
+//   (kMinPower, kMaxPower: -342 and 308);
+// - the guard-bit test (kGuard, 0x1FF) that decides when the low half of the
+//   power is needed, and the all-ones low word that gives up;
+// - the power estimate floor(q x log2(10)) as ((152170 + 65536) x q) >> 16,
+//   plus 63;
+// - the ties window: only -4 <= q <= 23 can give an exact halfway product;
+// - the eight-digit step (leading_digits_value): pairs, then fours, then
+//   eight digits combined by the multipliers 10, 100 + (10^6 << 32) and
+//   1 + (10^4 << 32).
+// The rest (the common-shape shortcut, the digit test by adding 0x76, the
+// hand-over to from_chars for subnormals) is this reader's own.
 #pragma once
 
 #include <bit>
