@@ -263,6 +263,14 @@ void prefix_argument_error(const char* param) noexcept {
     PyErr_SetObject(PyExc_TypeError, error.get());
 }
 
+void raise_unknown_layout(std::string_view name) noexcept {
+    try {
+        raise_internal_error("Unknown file type: " + std::string(name));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
 Object new_str(std::string_view text) noexcept {
     return Object::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

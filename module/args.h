@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "module/py_object.h"
+#include "textgrid/layout/read.h"
 
 namespace orvex {
 
@@ -142,14 +143,21 @@ bool convert_argument(const char* param, Handle obj, T& out, Convert&& convert) 
     return false;
 }
 
+// The internal-failure exception "Unknown file type: {name}": how the
+// reading functions refuse a layout name, once they are about to read a
+// file.
+void raise_unknown_layout(std::string_view name) noexcept;
+
 // The arguments of every reading function: a path (std::string) or a list of
 // paths (std::vector<std::string>), the strict flag and the layout name,
-// bound and converted in that order.
+// bound and converted in that order. A name that names no layout fails only
+// when there is a file to read (raise_unknown_layout): an empty list reads
+// nothing, so it is refused by nothing.
 template <class Paths>
 struct ReadArguments {
     Paths paths;
     bool strict = false;
-    std::string file_type;
+    textgrid::Layout layout = textgrid::Layout::auto_;
 
     bool convert(const char* function, const std::array<const char*, 3>& names, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
@@ -161,8 +169,17 @@ struct ReadArguments {
         } else {
             paths_ok = convert_argument(names[0], bound[0], paths, convert_string_list);
         }
-        return paths_ok && convert_argument(names[1], bound[1], strict, convert_flag) &&
-               convert_argument(names[2], bound[2], file_type, convert_string);
+        std::string name;
+        if (!paths_ok || !convert_argument(names[1], bound[1], strict, convert_flag) ||
+            !convert_argument(names[2], bound[2], name, convert_string))
+            return false;
+        if (std::optional<textgrid::Layout> named = textgrid::layout_named(name)) {
+            layout = *named;
+        } else if (!paths.empty()) {
+            raise_unknown_layout(name);
+            return false;
+        }
+        return true;
     }
 };
 

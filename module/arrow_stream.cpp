@@ -423,9 +423,13 @@ bool convert_truth(Handle obj, bool& out) {
     return true;
 }
 
-bool convert_file_type(Handle obj, std::string& out) {
-    if (!convert_argument("file_type", obj, out, convert_string)) return false;
-    if (out == "long" || out == "short" || out == "auto") return true;
+bool convert_file_type(Handle obj, textgrid::Layout& out) {
+    std::string name;
+    if (!convert_argument("file_type", obj, name, convert_string)) return false;
+    if (std::optional<textgrid::Layout> layout = textgrid::layout_named(name)) {
+        out = *layout;
+        return true;
+    }
     PyErr_Format(PyExc_ValueError, "file_type must be 'long', 'short' or 'auto', not %R", obj.get());
     return false;
 }
@@ -483,7 +487,7 @@ Object textgrids2arrow_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     // to walk, and nothing should be consumed for a call that fails anyway.
     textgrid::CorpusOptions options;
     if (bound[1] && !convert_truth(bound[1], options.strict)) return Object();
-    if (bound[2] && !convert_file_type(bound[2], options.file_type)) return Object();
+    if (bound[2] && !convert_file_type(bound[2], options.layout)) return Object();
     if (bound[3] && !convert_encoding(bound[3], options.encoding)) return Object();
     if (!convert_batch_files(bound[4], options.batch_files)) return Object();
     std::vector<textgrid::CorpusFile> files;

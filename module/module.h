@@ -49,9 +49,9 @@ void raise_create_error(const textgrid::Error& error);
 // before this returns. A read error raises the read-failure OSError and
 // gives nothing; FatalReadError and std::bad_alloc propagate to the guard.
 template <class Convert>
-auto read_and_convert(const std::string& file, bool strict, const std::string& file_type, Convert convert)
+auto read_and_convert(const std::string& file, bool strict, textgrid::Layout layout, Convert convert)
     -> std::optional<decltype(convert(std::declval<const textgrid::TextGrid&>()))> {
-    textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, file_type);
+    textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, layout);
     if (!read) {
         raise_read_error(file, read.error());
         return std::nullopt;

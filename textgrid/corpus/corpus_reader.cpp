@@ -108,7 +108,7 @@ bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string&
     // the six batch functions, but must not end a corpus.
     try {
         Result<TextGrid> read =
-            read_from_file(file.path, options_.strict, options_.file_type, options_.encoding, &text_bytes);
+            read_from_file(file.path, options_.strict, options_.layout, options_.encoding, &text_bytes);
         if (read) {
             out = std::move(read.value());
             return true;

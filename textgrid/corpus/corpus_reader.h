@@ -30,6 +30,7 @@
 #include "textgrid/corpus/arrow_batch.h"
 #include "textgrid/corpus/arrow_c.h"
 #include "textgrid/base/result.h"
+#include "textgrid/layout/read.h"
 #include "textgrid/text/text_decode.h"
 #include "textgrid/model/textgrid.h"
 
@@ -42,7 +43,7 @@ struct CorpusFile {
 
 struct CorpusOptions {
     bool strict = false;
-    std::string file_type = "auto";
+    Layout layout = Layout::auto_;
     Encoding encoding = Encoding::praat;
     // Files per batch; 0 picks consecutive files until they passed
     // kAutoBatchBytes of text (counted as they are read, so overshooting by
