@@ -79,4 +79,17 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Lets go of the interpreter lock while alive; it is taken back however the
+// scope ends, exceptions included.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 }  // namespace orvex
