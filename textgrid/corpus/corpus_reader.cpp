@@ -1,7 +1,5 @@
 #include "textgrid/corpus/corpus_reader.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include "textgrid/base/interrupt.h"
 #include "textgrid/layout/read.h"
 #include "textgrid/os/pool.h"
+#include "textgrid/os/signal_mask.h"
 
 namespace textgrid {
 
@@ -271,17 +270,10 @@ int CorpusReader::next(ArrowArray* out, const InterruptHook& interrupted, std::s
         if (!started_ && !produced_all_) {
             // The thread takes no signals: Ctrl-C belongs to the consumer's
             // thread, which is the one that asks about it.
-            sigset_t all, saved;
-            sigfillset(&all);
-            for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigdelset(&all, fault);
-            pthread_sigmask(SIG_SETMASK, &all, &saved);
-            try {
+            {
+                const SignalsBlocked blocked;
                 producer_ = std::thread([this] { produce(); });
-            } catch (...) {
-                pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-                throw;
             }
-            pthread_sigmask(SIG_SETMASK, &saved, nullptr);
             producer_pid_ = static_cast<long>(::getpid());
             started_ = true;
         }
