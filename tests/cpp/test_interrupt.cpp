@@ -185,7 +185,6 @@ void readers_batches_and_writer_stop() {
     CHECK(with_check(1, [&] { (void)parse_short(short_text(20000), "s"); }));
     CHECK(with_check(1, [&] { (void)to_data(grid); }));
     CHECK(with_check(1, [&] { (void)to_vectors(grid); }));
-    CHECK(with_check(1, [&] { (void)files_to_data(batch, false, Layout::short_); }));
     CHECK(with_check(1, [&] { (void)files_to_vectors(batch, false, Layout::short_); }));
     CHECK(with_check(1, [&] { (void)files_to_data_each(batch, false, Layout::short_, [](std::size_t, const TextGridData&) {
                                    return true;
@@ -195,7 +194,7 @@ void readers_batches_and_writer_stop() {
 
     // Asked, but never stopping: everything as without a check.
     CHECK(!with_check(1 << 30, [&] {
-        CHECK(files_to_data(batch, false, Layout::short_).size() == batch.size());
+        CHECK(files_to_vectors(batch, false, Layout::short_).size() == batch.size());
         CHECK(read_from_file(long_path, true, Layout::long_).ok());
         CHECK(grid.save_textgrid(out, false).ok());
     }));

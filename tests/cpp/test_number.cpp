@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "textgrid/text/number.h"
+#include "textgrid/text/number_read.h"
 #include "textgrid/text/text_scan.h"
 
 using textgrid::scan::parse_number;
@@ -202,7 +203,7 @@ void known_cases() {
     for (const Case& c : kCases) expect(c.text, c.want, "known case");
 }
 
-// decimal_to_double either decides a value exactly as from_chars does or
+// The product path (to_double) either decides a value exactly as from_chars does or
 // declines it; it never gives a wrong answer.
 void product_path_agrees_or_declines(std::mt19937_64& rng, int count) {
     std::uniform_int_distribution<std::uint64_t> w_dist(1, std::numeric_limits<std::uint64_t>::max());
@@ -214,7 +215,7 @@ void product_path_agrees_or_declines(std::mt19937_64& rng, int count) {
         const int q = q_dist(rng);
         const std::string text = std::to_string(w).append("e").append(std::to_string(q));
         double got = 0.0;
-        if (!textgrid::scan::detail::decimal_to_double(w, q, got)) {
+        if (!textgrid::scan::detail::to_double(w, q, got)) {
             ++declined;
             continue;
         }

@@ -10,11 +10,6 @@ TextGridVectors convert_to_vectors(const TextGrid& textgrid) { return to_vectors
 
 }  // namespace
 
-std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
-                                        Layout layout) {
-    return detail::files_to_entries<TextGridData>(files, strict, layout, convert_to_data);
-}
-
 bool files_to_data_each(const std::vector<std::string>& files, bool strict, Layout layout,
                         const std::function<bool(std::size_t index, const TextGridData& entry)>& consume) {
     return detail::files_to_entries_each<TextGridData>(files, strict, layout, convert_to_data, consume);

@@ -19,26 +19,23 @@
 namespace textgrid {
 
 // Reads and converts every file, on the worker pool for at least 10 x N
-// paths; one entry per path, in path order. A file that gives a read error
-// yields the empty entry (0, 0, no tiers). Throws FatalReadError for the
-// first fatal read failure met; no result is returned then.
-std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
-                                        Layout layout);
-
-// files_to_data for a caller that turns entries into something else as they
-// come: on the calling thread, consume(i, entry) is called for every path in
-// path order, as soon as entry i and all before it are made, while the pool
-// goes on reading later files; each entry is released right after. Returns
-// false when consume returned false (then no further file is started), true
-// once every path was consumed. Throws FatalReadError like files_to_data,
-// possibly after consume saw a prefix of the paths.
+// paths, and hands the entries to a caller that turns them into something
+// else as they come: on the calling thread, consume(i, entry) is called for
+// every path in path order, as soon as entry i and all before it are made,
+// while the pool goes on reading later files; each entry is released right
+// after. A file that gives a read error yields the empty entry (0, 0, no
+// tiers). Returns false when consume returned false (then no further file
+// is started), true once every path was consumed. Throws FatalReadError for
+// the first fatal read failure met, possibly after consume saw a prefix of
+// the paths.
 bool files_to_data_each(const std::vector<std::string>& files, bool strict, Layout layout,
                         const std::function<bool(std::size_t index, const TextGridData& entry)>& consume);
 
-// files_to_data for columnar vectors: one entry per path, in path order, with
-// five empty columns for a file that gives a read error. The entries are
-// kept apart; joining them is the caller's work. Throws FatalReadError as
-// files_to_data does.
+// Reads every file into columnar vectors, on the worker pool for at least
+// 10 x N paths: one entry per path, in path order, with five empty columns
+// for a file that gives a read error. The entries are kept apart; joining
+// them is the caller's work. Throws FatalReadError for the first fatal read
+// failure met; no result is returned then.
 std::vector<TextGridVectors> files_to_vectors(const std::vector<std::string>& files, bool strict,
                                               Layout layout);
 

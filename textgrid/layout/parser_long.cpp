@@ -8,6 +8,7 @@
 #include "textgrid/layout/parser_long_detail.h"
 #include "textgrid/layout/tier_class.h"
 #include "textgrid/os/pool.h"
+#include "textgrid/text/number.h"
 #include "textgrid/text/text_scan.h"
 
 namespace textgrid {

@@ -5,6 +5,7 @@
 #include "textgrid/base/huge_pages.h"
 #include "textgrid/base/interrupt.h"
 #include "textgrid/layout/tier_class.h"
+#include "textgrid/text/number.h"
 #include "textgrid/text/text_scan.h"
 
 namespace textgrid {

@@ -19,8 +19,6 @@ const Pow5 kPowersOfFive[] = {
 };
 static_assert(sizeof(kPowersOfFive) / sizeof(Pow5) == kMaxPower - kMinPower + 1);
 
-bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept { return to_double(w, q, out); }
-
 double convert_slowly(const char* first, const char* last, std::int64_t exponent_of_lead) noexcept {
     double value = 0.0;
     const auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);

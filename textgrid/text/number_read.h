@@ -63,7 +63,11 @@ constexpr int kMantissaBits = 52;
 constexpr int kExponentBias = 1023;
 constexpr int kInfiniteExponent = 0x7FF;
 
-// decimal_to_double's body, inlined into the number reader.
+// The double nearest to w x 10^q (ties to even), w != 0, when a 128-bit
+// product of w with 5^q decides it; values beyond the double range come out
+// as infinity or zero. Returns false, leaving `out` alone, for the rare
+// inputs whose product lies too close to a rounding boundary and for
+// subnormal results: the caller must then convert the digits another way.
 [[gnu::always_inline]] inline bool to_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
     if (q < kMinPower) {
         out = 0.0;
