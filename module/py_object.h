@@ -8,8 +8,8 @@
 // Reference conventions used throughout module/: a function that returns an
 // Object hands over a new reference; one that returns a Handle or a bare
 // PyObject* says whether it is new or borrowed. Calls that steal a reference
-// (PyTuple_SET_ITEM, PyList_SET_ITEM, PyModule_AddObject, ...) take the
-// result of release() and are marked "steals" where they appear.
+// (PyTuple_SET_ITEM, PyList_SET_ITEM) take the result of release() and are
+// marked "steals" where they appear.
 //
 // Every member needs the calling thread to be attached to the interpreter
 // (hold the interpreter lock), except get(), release() and the bool test.
