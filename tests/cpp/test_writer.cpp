@@ -61,50 +61,12 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-void test_worked_example_long() {
-    const std::string want = join_lines({
-        "File type = \"ooTextFile\"",
-        "Object class = \"TextGrid\"",
-        "",
-        "xmin = 0 ",
-        "xmax = 2.5 ",
-        "tiers? <exists> ",
-        "size = 2 ",
-        "item []: ",
-        "    item [1]:",
-        "        class = \"IntervalTier\" ",
-        "        name = \"words\" ",
-        "        xmin = 0 ",
-        "        xmax = 2.5 ",
-        "        intervals: size = 2 ",
-        "        intervals [1]:",
-        "            xmin = 0 ",
-        "            xmax = 1.2 ",
-        "            text = \"hello\" ",
-        "        intervals [2]:",
-        "            xmin = 1.2 ",
-        "            xmax = 2.5 ",
-        "            text = \"\" ",
-        "    item [2]:",
-        "        class = \"TextTier\" ",
-        "        name = \"events\" ",
-        "        xmin = 0 ",
-        "        xmax = 2.5 ",
-        "        points: size = 1 ",
-        "        points [1]:",
-        "            number = 0.75 ",
-        "            mark = \"x\" ",
-    });
-    check_eq(worked_example().to_long_textgrid_string(), want, "long worked example");
-}
-
-void test_worked_example_short() {
-    const std::string want = join_lines({
-        "File type = \"ooTextFile\"", "Object class = \"TextGrid\"", "", "0", "2.5", "<exists>", "2",
-        "\"IntervalTier\"", "\"words\"", "0", "2.5", "2", "0", "1.2", "\"hello\"", "1.2", "2.5", "\"\"",
-        "\"TextTier\"", "\"events\"", "0", "2.5", "1", "0.75", "\"x\"",
-    });
-    check_eq(worked_example().to_short_textgrid_string(), want, "short worked example");
+// The worked example as each layout writes it: the files the Python tests
+// of data2textgrid and vectors2textgrid hold their output against too.
+void test_worked_example(const char* layout, const std::string& written) {
+    const std::string want = read_file(std::string(ORVEX_TEST_DATA) + "/worked_example_" + layout + ".TextGrid");
+    check(!want.empty(), std::string("the ") + layout + " worked example file is there");
+    check_eq(written, want, std::string(layout) + " worked example");
 }
 
 void test_number_rule() {
@@ -305,8 +267,8 @@ void test_make_textgrid_name() {
 }  // namespace
 
 int main() {
-    test_worked_example_long();
-    test_worked_example_short();
+    test_worked_example("long", worked_example().to_long_textgrid_string());
+    test_worked_example("short", worked_example().to_short_textgrid_string());
     test_number_rule();
     test_few_decimals_path_agrees();
     test_quotes_and_raw_text();
