@@ -1,12 +1,12 @@
-// The floor of writing a corpus of small files: the same bytes, opened,
-// written and closed one file after the other on one thread, nothing else.
+// The floor of writing a corpus of small files: the same folders made, the
+// same bytes opened, written and closed one file after the other on one
+// thread, nothing else.
 //
 //     write_floor SRC_DIR DST_DIR REPEAT
 //
-// Loads every regular file below SRC_DIR into memory and makes the same
-// folders below DST_DIR (neither timed). Each of REPEAT runs removes the
-// files of the run before (not timed), then writes them all afresh below
-// DST_DIR (timed). Prints one JSON object: the files, their bytes, and the
+// Loads every regular file below SRC_DIR into memory (not timed). Each of
+// REPEAT runs removes the files and folders of the run before (not timed),
+// then makes the folders and writes the files afresh below DST_DIR (timed). Prints one JSON object: the files, their bytes, and the
 // median seconds of a run, elapsed and as CPU time of the thread.
 #include <algorithm>
 #include <chrono>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -47,11 +48,12 @@ int main(int argc, char** argv) {
     const fs::path dst = argv[2];
     const int repeat = std::max(1, std::atoi(argv[3]));
     std::vector<File> files;
+    std::vector<std::string> folders;  // parents before their children
     std::size_t total = 0;
     for (const auto& entry : fs::recursive_directory_iterator(src)) {
-        if (!entry.is_regular_file()) continue;
         const fs::path target = dst / fs::relative(entry.path(), src);
-        fs::create_directories(target.parent_path());
+        if (entry.is_directory()) folders.push_back(target.string());
+        if (!entry.is_regular_file()) continue;
         std::ifstream in(entry.path(), std::ios::binary);
         File file{target.string(), std::string(std::istreambuf_iterator<char>(in), {})};
         total += file.bytes.size();
@@ -60,8 +62,16 @@ int main(int argc, char** argv) {
     std::vector<double> walls, cpus;
     for (int run = 0; run < repeat; ++run) {
         for (const File& file : files) ::unlink(file.path.c_str());
+        for (auto it = folders.rbegin(); it != folders.rend(); ++it) ::rmdir(it->c_str());
+        fs::create_directories(dst);
         const double cpu_start = thread_seconds();
         const auto start = std::chrono::steady_clock::now();
+        for (const std::string& folder : folders) {
+            if (::mkdir(folder.c_str(), 0777) != 0) {
+                std::perror(folder.c_str());
+                return 1;
+            }
+        }
         for (const File& file : files) {
             const int fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
             if (fd < 0 || ::write(fd, file.bytes.data(), file.bytes.size()) != static_cast<ssize_t>(file.bytes.size()) ||
