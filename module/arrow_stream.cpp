@@ -1,4 +1,4 @@
-// textgrids2arrow(files, strict=False, file_type="auto", *, encoding="auto",
+// textgrids2arrow(files, strict=False, file_type="praat", *, encoding="auto",
 // batch_files=None) and its stream type.
 
 #include "module/arrow_stream.h"
@@ -282,7 +282,7 @@ PyType_Spec stream_spec = {
 // ---- textgrids2arrow -----------------------------------------------------------
 
 PyDoc_STRVAR(textgrids2arrow__doc__,
-             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None)\n"
+             "textgrids2arrow(files, strict=False, file_type='praat', *, encoding='auto', batch_files=None)\n"
              "--\n"
              "\n"
              "Reads a corpus of TextGrid files as a stream of Arrow record batches.\n"
@@ -301,7 +301,10 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "        sorted by path), one file, or an iterable of paths (str, bytes or\n"
              "        os.PathLike).\n"
              "    strict: True to validate every file; a file that fails is a failure.\n"
-             "    file_type: \"long\", \"short\" or \"auto\" (the layout of each file).\n"
+             "    file_type: \"praat\" (each file read as Praat reads it: the text file in\n"
+             "        either layout, the chronological and the binary file; anything\n"
+             "        Praat refuses is a failure), or \"long\", \"short\" or \"auto\" (the\n"
+             "        readers of the other functions).\n"
              "    encoding: \"auto\" (as Praat reads: UTF-16 with a byte order mark,\n"
              "        UTF-8, else Latin-1) or \"utf-8\".\n"
              "    batch_files: Files per batch; None picks runs of about 16 MB of text.\n"
@@ -425,8 +428,8 @@ bool convert_truth(Handle obj, bool& out) {
 
 bool convert_file_type(Handle obj, std::string& out) {
     if (!convert_argument("file_type", obj, out, convert_string)) return false;
-    if (out == "long" || out == "short" || out == "auto") return true;
-    PyErr_Format(PyExc_ValueError, "file_type must be 'long', 'short' or 'auto', not %R", obj.get());
+    if (out == "praat" || out == "long" || out == "short" || out == "auto") return true;
+    PyErr_Format(PyExc_ValueError, "file_type must be 'praat', 'long', 'short' or 'auto', not %R", obj.get());
     return false;
 }
 

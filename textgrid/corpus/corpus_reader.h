@@ -42,7 +42,8 @@ struct CorpusFile {
 
 struct CorpusOptions {
     bool strict = false;
-    std::string file_type = "auto";
+    // "praat" (read_praat_file), or a layout name of read_from_file.
+    std::string file_type = "praat";
     Encoding encoding = Encoding::praat;
     // Files per batch; 0 picks consecutive files until they passed
     // kAutoBatchBytes of text (counted as they are read, so overshooting by
