@@ -122,6 +122,12 @@ Object create_module() {
     if (stream_type == nullptr ||
         PyObject_SetAttrString(module.get(), "TextGridStream", reinterpret_cast<PyObject*>(stream_type)) < 0)
         return Object();
+    {
+        // A private helper, kept out of __all__.
+        Object helper = Object::steal(PyCMethod_New(&read_praat_def, module.get(), module_name.get(), nullptr));
+        if (!helper || PyObject_SetAttrString(module.get(), read_praat_def.ml_name, helper.get()) < 0)
+            return Object();
+    }
     // Not in __all__: a star import brings the functions, not the metadata.
     if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
     return module;

@@ -105,7 +105,7 @@ class TextGridStream:
 def textgrids2arrow(
     files: _Path | Iterable[_Path],
     strict: object = False,
-    file_type: _ReadLayout = "auto",
+    file_type: Literal["praat", "long", "short", "auto"] = "praat",
     *,
     encoding: Literal["auto", "utf-8"] = "auto",
     batch_files: int | None = None,
