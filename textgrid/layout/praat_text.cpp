@@ -67,6 +67,10 @@ bool TextValues::failed(const Place& place, const char* wanted) {
             message_ = "found text of more than 40 characters where " + std::string(wanted) + " (" +
                        describe(place) + ") was expected";
             break;
+        case praat::Problem::not_ascii:
+            message_ = "found a number holding a character beyond ASCII where " + std::string(wanted) + " (" +
+                       describe(place) + ") was expected";
+            break;
         case praat::Problem::after_quote:
             message_ = "found \"" + std::string(reader_.after_quote()) + "\" right after the closing quote of the " +
                        describe(place);
@@ -124,7 +128,9 @@ bool TextValues::tier_class(bool& is_interval, const Place& place, bool exact) {
 bool TextValues::bounds(double xmin, double xmax, const Place& place) {
     if (!(xmax < xmin)) return true;
     Place where = place;
-    where.field = place.field == Field::xmax ? Field::xmin : place.field;
+    where.field = place.field == Field::xmax        ? Field::xmin
+                  : place.field == Field::tier_xmax ? Field::tier_xmin
+                                                    : Field::item_xmin;
     return fail_here("the " + describe(place) + " is less than the " + describe(where));
 }
 

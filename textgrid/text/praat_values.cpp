@@ -8,19 +8,11 @@ namespace textgrid::praat {
 
 namespace {
 
-// Code points above U+00A0 that Praat skips as white space: Unicode's
-// separators (Zs, Zl, Zp) and format characters (Cf), as first..last.
-struct Range {
-    char32_t first;
-    char32_t last;
-};
-constexpr Range kSpaces[] = {
-    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
-    {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x1680, 0x1680},   {0x180E, 0x180E},   {0x2000, 0x200F},
-    {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},   {0x3000, 0x3000},   {0xFEFF, 0xFEFF},
-    {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD}, {0x13430, 0x13438}, {0x1BCA0, 0x1BCA3},
-    {0x1D173, 0x1D17A}, {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
-};
+// Code points beyond ASCII that Praat skips as white space: the next line
+// character and Unicode's separators (Zs, Zl, Zp). Format characters such
+// as U+FEFF are not among them.
+constexpr char32_t kSpaces[] = {0x0085, 0x00A0, 0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006,
+                                0x2007, 0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
 
 // The code point of the well-formed UTF-8 sequence at p and its length.
 std::size_t decode(const char* p, const char* end, char32_t& cp) noexcept {
@@ -89,11 +81,7 @@ std::size_t unicode_space_length(const char* p, const char* end) noexcept {
     char32_t cp = 0;
     const std::size_t n = decode(p, end, cp);
     if (n == 0) return 0;
-    if (cp <= 0xA0) return n;  // C1 controls and the no-break space
-    if (cp < kSpaces[0].first) return 0;
-    const Range* r = std::upper_bound(std::begin(kSpaces), std::end(kSpaces), cp,
-                                      [](char32_t c, const Range& range) { return c < range.first; });
-    return r != std::begin(kSpaces) && cp <= r[-1].last ? n : 0;
+    return std::binary_search(std::begin(kSpaces), std::end(kSpaces), cp) ? n : 0;
 }
 
 double read_number_token(std::string_view token) noexcept {
@@ -154,9 +142,11 @@ bool ValueReader::find_slowly(Want want) noexcept {
 bool ValueReader::number_token(std::string_view& token) noexcept {
     const char* const start = p_;
     const char* const stop = token_end(p_);
-    std::size_t characters = 0;
-    for (const char* q = start; q != stop; ++q) characters += (static_cast<unsigned char>(*q) & 0xC0) != 0x80;
-    if (characters > kMaxToken) return fail(Problem::too_long, start);
+    // Praat reads a number's characters as ASCII and refuses any other.
+    for (const char* q = start; q != stop; ++q) {
+        if (static_cast<unsigned char>(*q) >= 0x80) return fail(Problem::not_ascii, start);
+    }
+    if (static_cast<std::size_t>(stop - start) > kMaxToken) return fail(Problem::too_long, start);
     token = std::string_view(start, static_cast<std::size_t>(stop - start));
     p_ = stop;
     return true;

@@ -21,8 +21,8 @@ namespace textgrid::praat {
 inline constexpr std::size_t kMaxToken = 40;
 
 // The byte length of the white space character at p (ASCII blanks and line
-// ends, the C1 controls, and Unicode's separators and format characters,
-// which Praat all skips between values), or 0.
+// ends, U+0085 and Unicode's separators, which Praat all skips between
+// values), or 0.
 std::size_t unicode_space_length(const char* p, const char* end) noexcept;
 
 [[gnu::always_inline]] inline bool is_ascii_blank(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -49,6 +49,7 @@ enum class Problem {
     flag,            // a <flag>
     number,          // a number (where a string or flag was wanted)
     too_long,        // a number or flag of more than kMaxToken characters
+    not_ascii,       // a number holding a character beyond ASCII
     after_quote,     // a character right after a string's closing quote
     end_in_string,   // the text ended inside a string
     end_in_flag,     // the text ended inside a flag
