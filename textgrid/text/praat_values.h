@@ -126,16 +126,29 @@ private:
     // To the first byte of a value that can be the one wanted; fails on the
     // end of the text and on a value of the wrong kind.
     [[gnu::always_inline]] bool find(Want want) noexcept {
-        // Most values follow one blank or a line end and indentation.
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n')) ++p_;
-        if (p_ != end_) {
+        // The common texts in one tight loop: ASCII blanks, and words that
+        // begin no value ("xmin", "=", "intervals", "[1]:") skipped whole.
+        // Anything else (the end, a comment, a control or non-ASCII byte,
+        // a value of the wrong kind) goes the general way.
+        for (;;) {
+            while (p_ != end_ && is_ascii_blank(static_cast<unsigned char>(*p_))) ++p_;
+            if (p_ == end_) break;
             const char c = *p_;
             if (want == Want::number ? (scan::detail::is_digit(c) || c == '-' || c == '+')
                                      : c == (want == Want::string ? '"' : '<')) {
                 return true;
             }
+            if (!is_word_start(c)) break;
+            ++p_;
+            while (p_ != end_ && static_cast<unsigned char>(*p_ - 0x21) < 0x5E) ++p_;
+            if (p_ != end_ && !is_ascii_blank(static_cast<unsigned char>(*p_))) break;
         }
         return find_slowly(want);
+    }
+    // A printable ASCII byte that begins no value and no comment.
+    static bool is_word_start(char c) noexcept {
+        return static_cast<unsigned char>(c - 0x21) < 0x5E && c != '!' && c != '"' && c != '<' && c != '-' &&
+               c != '+' && !scan::detail::is_digit(c);
     }
     bool find_slowly(Want want) noexcept;
     // The number token at p_ (to white space), moving past it.
