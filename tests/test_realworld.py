@@ -213,10 +213,13 @@ def test_corpus_stream_reads_what_praat_reads(corpus):
 
 def praat_habits(ours, theirs, chronological):
     """Our grid as Praat has it once read: each tier's items sorted by start,
-    an item whose start is undefined or repeats an earlier one dropped, and
-    (but in the chronological layout) an interval tier without intervals
-    given one empty interval over the tier's bounds, which the data shape
-    does not hold and are taken from Praat's."""
+    an item whose start repeats an earlier one dropped, and (but in the
+    chronological layout) an interval tier without intervals given one empty
+    interval over the tier's bounds, which the data shape does not hold and
+    are taken from Praat's. Items with an undefined start are left out: where
+    Praat puts them, and which items beside them it drops, depends on the
+    order it meets them in; undefined_starts() tells such grids. Infinite
+    times become undefined, as Praat reports them."""
     tmin, tmax, tiers = ours
     out = []
     for k, (name, flag, items) in enumerate(tiers):
@@ -227,8 +230,17 @@ def praat_habits(ours, theirs, chronological):
                 kept.append((a, b, label))
         if flag and not kept and not chronological and k < len(theirs[2]) and len(theirs[2][k][2]) == 1:
             kept = [theirs[2][k][2][0][:2] + ("",)]
-        out.append((name, flag, kept))
-    return tmin, tmax, out
+        out.append((name, flag, [(reported(a), reported(b), label) for a, b, label in kept]))
+    return reported(tmin), reported(tmax), out
+
+
+def reported(x):
+    """Praat reports an infinite time as undefined."""
+    return x if x - x == 0 else float("nan")
+
+
+def undefined_starts(grid):
+    return any(a != a for _, _, items in grid[2] for a, _, _ in items)
 
 
 def stream_rows(paths):

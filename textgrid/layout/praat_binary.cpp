@@ -46,14 +46,12 @@ public:
         p_ += 4;
         return true;
     }
-    // Infinite values read as undefined, as in Praat's text files.
     bool real(double& out, const Place& place) {
         if (!have(8, place)) return false;
         std::uint64_t v = 0;
         for (int i = 0; i < 8; ++i) v = v << 8 | static_cast<unsigned char>(p_[i]);
         p_ += 8;
         out = std::bit_cast<double>(v);
-        if (std::isinf(out)) out = std::numeric_limits<double>::quiet_NaN();
         return true;
     }
     // A class name: a length byte and that many bytes.

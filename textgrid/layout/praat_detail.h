@@ -2,6 +2,7 @@
 // messages, and the checks Praat makes on what it read.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,7 +44,7 @@ public:
 
     [[gnu::always_inline]] bool real(double& out, const Place& place) {
         if (!reader_.real(out)) return failed(place, "a number");
-        if (strict_ && out != out) return undefined(place);
+        if (strict_ && !std::isfinite(out)) return undefined(place);
         return true;
     }
     bool integer(std::int64_t& out, const Place& place);

@@ -1,5 +1,6 @@
 // Telling the kind of a TextGrid file by its first bytes, as Praat does.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "textgrid/layout/praat_read.h"
@@ -18,12 +19,13 @@ std::string_view first_line(std::string_view text) noexcept {
     return text.substr(0, std::min(text.find('\n'), text.find('\r')));
 }
 
+// Praat calls a time that is not finite undefined.
 bool has_undefined_time(const TextGrid& grid) noexcept {
-    if (grid.tmin != grid.tmin || grid.tmax != grid.tmax) return true;
+    if (!std::isfinite(grid.tmin) || !std::isfinite(grid.tmax)) return true;
     for (const Tier& tier : grid.tiers) {
-        if (tier.tmin != tier.tmin || tier.tmax != tier.tmax) return true;
+        if (!std::isfinite(tier.tmin) || !std::isfinite(tier.tmax)) return true;
         for (const Item& item : tier.items) {
-            if (item.tmin != item.tmin || item.tmax != item.tmax) return true;
+            if (!std::isfinite(item.tmin) || !std::isfinite(item.tmax)) return true;
         }
     }
     return false;
@@ -42,6 +44,13 @@ Result<TextGrid> parse_praat_file(FileText bytes, std::string name, bool strict,
         return grid;
     }
     const std::size_t raw_size = raw.size();
+    if (raw_size % 2 && (raw.starts_with("\xFE\xFF") || raw.starts_with("\xFF\xFE"))) {
+        // Praat reads a UTF-16 text that ends in half a code unit without it.
+        std::size_t capacity = raw_size - 1;
+        char* copy = allocate_text_buffer(capacity);
+        std::memcpy(copy, raw.data(), raw_size - 1);
+        bytes = FileText(copy, raw_size - 1);
+    }
     Result<FileText> decoded = decode_text(std::move(bytes), encoding);
     if (!decoded) return std::move(decoded.error());
     std::string_view text = decoded.value().view();

@@ -89,10 +89,10 @@ double read_number_token(std::string_view token) noexcept {
     double value = read_side(token.substr(0, slash));
     if (slash != std::string_view::npos) {
         const double denominator = read_side(token.substr(slash + 1));
-        value = denominator == 0.0 || std::isnan(denominator) ? std::numeric_limits<double>::quiet_NaN()
-                                                               : value / denominator;
+        value = denominator == 0.0 || !std::isfinite(denominator) ? std::numeric_limits<double>::quiet_NaN()
+                                                                   : value / denominator;
     }
-    return std::isfinite(value) ? value : std::numeric_limits<double>::quiet_NaN();
+    return value;
 }
 
 const char* ValueReader::token_end(const char* p) const noexcept {

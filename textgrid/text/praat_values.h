@@ -37,8 +37,10 @@ std::size_t unicode_space_length(const char* p, const char* end) noexcept;
 // denominator makes it undefined); each side must begin
 // [+-]digits[.digits][e[+-]digits] and is then read as C's strtod reads it
 // (hexadecimal floating point included, trailing text ignored), a '%' right
-// after that beginning multiplying it by 0.01. Undefined and infinite values
-// give NaN. Never throws.
+// after that beginning multiplying it by 0.01. Undefined values give NaN; a
+// number too large for a double is infinite, as strtod makes it (Praat
+// keeps it so, and then refuses it wherever an xmax must not be smaller).
+// Never throws.
 double read_number_token(std::string_view token) noexcept;
 
 // What stood where a value was wanted, when it could not be read.
@@ -65,7 +67,7 @@ public:
     // cannot begin the value wanted, then reads the value. false: the
     // problem() at problem_at() stopped it.
 
-    // A real number; undefined ones read as NaN.
+    // A real number; undefined ones read as NaN, too large ones as infinity.
     [[gnu::always_inline]] bool real(double& out) noexcept {
         if (!find(Want::number)) return false;
         const char* const start = p_;
@@ -76,7 +78,7 @@ public:
             const char* stop = scan::detail::read_decimal(start, end_, end_, value);
             if (stop && stop - start <= static_cast<std::ptrdiff_t>(kMaxToken) &&
                 (stop == end_ || space_length(stop, end_))) {
-                out = std::isfinite(value) ? value : std::numeric_limits<double>::quiet_NaN();
+                out = value;
                 p_ = stop;
                 return true;
             }
