@@ -47,6 +47,16 @@ public:
         if (strict_ && !std::isfinite(out)) return undefined(place);
         return true;
     }
+    // real() and string() with the shortcut of the line Praat writes for
+    // them in the long layout.
+    [[gnu::always_inline]] bool key_real(std::string_view key, double& out, const Place& place) {
+        if (!reader_.key_real(key, out)) return real(out, place);
+        if (strict_ && !std::isfinite(out)) return undefined(place);
+        return true;
+    }
+    [[gnu::always_inline]] bool key_string(std::string_view key, std::string& out, const Place& place) {
+        return reader_.key_string(key, out) || string(out, place);
+    }
     bool integer(std::int64_t& out, const Place& place);
     [[gnu::always_inline]] bool string(std::string& out, const Place& place) {
         return reader_.string(out) || failed(place, "a string");
@@ -56,7 +66,9 @@ public:
     bool tier_class(bool& is_interval, const Place& place, bool exact);
     // Refuses xmax < xmin, as Praat does for the grid, each tier and each
     // interval.
-    bool bounds(double xmin, double xmax, const Place& place);
+    [[gnu::always_inline]] bool bounds(double xmin, double xmax, const Place& place) {
+        return !(xmax < xmin) || reversed(place);
+    }
 
     Error error() { return Error::invalid_data(std::move(message_)); }
     bool fail_here(std::string what);
@@ -64,6 +76,7 @@ public:
 private:
     bool failed(const Place& place, const char* wanted);
     bool undefined(const Place& place);
+    bool reversed(const Place& place);
 
     praat::ValueReader reader_;
     bool strict_;

@@ -16,7 +16,9 @@ constexpr std::string_view kChronologicalHeader = "\"Praat chronological TextGri
 constexpr std::size_t kChronologicalMinimum = 100;
 
 std::string_view first_line(std::string_view text) noexcept {
-    return text.substr(0, std::min(text.find('\n'), text.find('\r')));
+    std::size_t n = 0;
+    while (n < text.size() && text[n] != '\n' && text[n] != '\r') ++n;
+    return text.substr(0, n);
 }
 
 // Praat calls a time that is not finite undefined.
@@ -54,9 +56,12 @@ Result<TextGrid> parse_praat_file(FileText bytes, std::string name, bool strict,
     Result<FileText> decoded = decode_text(std::move(bytes), encoding);
     if (!decoded) return std::move(decoded.error());
     std::string_view text = decoded.value().view();
-    // Praat drops NUL characters from a text as it reads it.
+    // Praat drops NUL characters from a text as it reads it. The readers
+    // find those among the values themselves; those that would hide the
+    // kind of the file are dropped here.
     std::string without_nul;
-    if (std::memchr(text.data(), 0, text.size())) {
+    const std::size_t head = std::max(first_line(text).size(), kChronologicalHeader.size());
+    if (std::memchr(text.data(), 0, std::min(head + 1, text.size()))) {
         without_nul.reserve(text.size());
         for (char c : text) {
             if (c) without_nul.push_back(c);

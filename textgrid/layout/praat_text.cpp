@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "textgrid/base/huge_pages.h"
 #include "textgrid/layout/praat_detail.h"
 #include "textgrid/layout/praat_read.h"
 
@@ -80,6 +81,7 @@ bool TextValues::failed(const Place& place, const char* wanted) {
         case praat::Problem::out_of_range:
             message_ = "the " + describe(place) + " does not fit in 32 bits";
             break;
+        case praat::Problem::nul: message_ = "a NUL byte"; break;  // read again without them
         case praat::Problem::none: message_ = "nothing read"; break;
     }
     if (found) message_ = "found " + std::string(found) + " where " + wanted + " (" + describe(place) + ") was expected";
@@ -125,8 +127,7 @@ bool TextValues::tier_class(bool& is_interval, const Place& place, bool exact) {
     return true;
 }
 
-bool TextValues::bounds(double xmin, double xmax, const Place& place) {
-    if (!(xmax < xmin)) return true;
+bool TextValues::reversed(const Place& place) {
     Place where = place;
     where.field = place.field == Field::xmax        ? Field::xmin
                   : place.field == Field::tier_xmax ? Field::tier_xmin
@@ -140,12 +141,32 @@ using praat_detail::Field;
 using praat_detail::Place;
 using praat_detail::TextValues;
 
-Result<TextGrid> parse_praat_text(std::string_view text, std::string name, bool strict) {
-    TextValues values(text, strict);
+namespace {
+
+// Reads with `read`; a text in which reading met a NUL byte is read again
+// without its NUL bytes, as Praat reads it. Looking for them only where the
+// reading meets them spares the common text a pass of its own.
+template <class Read>
+Result<TextGrid> read_without_nul(std::string_view text, std::string name, bool strict, Read read) {
+    std::string copy;
+    {
+        TextValues values(text, strict);
+        Result<TextGrid> grid = read(values, text, name);
+        if (grid || !values.reader().stopped_at_nul()) return grid;
+    }
+    copy.reserve(text.size());
+    for (const char c : text) {
+        if (c) copy.push_back(c);
+    }
+    TextValues values(copy, strict);
+    return read(values, std::string_view(copy), name);
+}
+
+Result<TextGrid> read_text(TextValues& values, std::string_view text, const std::string& name) {
     praat::ValueReader& reader = values.reader();
     reader.skip_line();  // the file type, known from the first bytes
     TextGrid grid;
-    grid.name = std::move(name);
+    grid.name = name;
     std::string object_class;
     if (!values.string(object_class, {Field::object_class})) return values.error();
     if (!praat_detail::class_is(object_class, "TextGrid")) {
@@ -175,22 +196,34 @@ Result<TextGrid> parse_praat_text(std::string_view text, std::string name, bool 
         count = std::max<std::int64_t>(count, 0);
         tier.size = static_cast<std::uint64_t>(count);
         const std::size_t left = static_cast<std::size_t>(text.data() + text.size() - reader.position());
-        tier.items.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), left / (tier.is_interval ? 6 : 4)));
+        detail::reserve_filled_soon(
+            tier.items, std::min<std::size_t>(static_cast<std::size_t>(count), left / (tier.is_interval ? 6 : 4)));
+        // The long layout's item lines are tried first in the shape Praat
+        // writes; values found so are those the general reading would find.
+        // A tier whose first item line has another shape (the short layout)
+        // is read the general way only.
+        bool shaped = true;
         if (tier.is_interval) {
             for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
                 Item& item = tier.items.emplace_back();
-                if (!values.real(item.tmin, {Field::item_xmin, t, i}) || !values.real(item.tmax, {Field::item_xmax, t, i}) ||
-                    !values.string(item.label, {Field::item_label, t, i}) ||
-                    !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) {
-                    return values.error();
-                }
+                shaped = shaped && reader.skip_item_line("intervals");
+                const bool ok = shaped ? values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
+                                             values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
+                                             values.key_string("text", item.label, {Field::item_label, t, i})
+                                       : values.real(item.tmin, {Field::item_xmin, t, i}) &&
+                                             values.real(item.tmax, {Field::item_xmax, t, i}) &&
+                                             values.string(item.label, {Field::item_label, t, i});
+                if (!ok || !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return values.error();
             }
         } else {
             for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
                 Item& item = tier.items.emplace_back();
-                if (!values.real(item.tmin, {Field::item_time, t, i}) || !values.string(item.label, {Field::item_label, t, i})) {
-                    return values.error();
-                }
+                shaped = shaped && reader.skip_item_line("points");
+                const bool ok = shaped ? values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
+                                             values.key_string("mark", item.label, {Field::item_label, t, i})
+                                       : values.real(item.tmin, {Field::item_time, t, i}) &&
+                                             values.string(item.label, {Field::item_label, t, i});
+                if (!ok) return values.error();
                 item.tmax = item.tmin;
             }
         }
@@ -198,11 +231,10 @@ Result<TextGrid> parse_praat_text(std::string_view text, std::string name, bool 
     return grid;
 }
 
-Result<TextGrid> parse_praat_chronological(std::string_view text, std::string name, bool strict) {
-    TextValues values(text, strict);
+Result<TextGrid> read_chronological(TextValues& values, std::string_view text, const std::string& name) {
     praat::ValueReader& reader = values.reader();
     TextGrid grid;
-    grid.name = std::move(name);
+    grid.name = name;
     std::string header;
     std::int64_t tier_count = 0;
     if (!values.string(header, {Field::object_class}) || !values.real(grid.tmin, {Field::xmin}) ||
@@ -255,6 +287,16 @@ Result<TextGrid> parse_praat_chronological(std::string_view text, std::string na
                          });
     }
     return grid;
+}
+
+}  // namespace
+
+Result<TextGrid> parse_praat_text(std::string_view text, std::string name, bool strict) {
+    return read_without_nul(text, std::move(name), strict, read_text);
+}
+
+Result<TextGrid> parse_praat_chronological(std::string_view text, std::string name, bool strict) {
+    return read_without_nul(text, std::move(name), strict, read_chronological);
 }
 
 }  // namespace textgrid

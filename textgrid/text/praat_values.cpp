@@ -113,6 +113,7 @@ bool ValueReader::find_slowly(Want want) noexcept {
         }
         if (p_ == end_) return fail(Problem::end, p_);
         const char c = *p_;
+        if (c == '\0') return fail(Problem::nul, p_);
         if (c == '!') {
             while (p_ != end_ && *p_ != '\n' && *p_ != '\r') ++p_;
             continue;
@@ -143,9 +144,12 @@ bool ValueReader::number_token(std::string_view& token) noexcept {
     const char* const start = p_;
     const char* const stop = token_end(p_);
     // Praat reads a number's characters as ASCII and refuses any other.
+    bool beyond_ascii = false;
     for (const char* q = start; q != stop; ++q) {
-        if (static_cast<unsigned char>(*q) >= 0x80) return fail(Problem::not_ascii, start);
+        if (*q == '\0') return fail(Problem::nul, q);
+        beyond_ascii |= static_cast<unsigned char>(*q) >= 0x80;
     }
+    if (beyond_ascii) return fail(Problem::not_ascii, start);
     if (static_cast<std::size_t>(stop - start) > kMaxToken) return fail(Problem::too_long, start);
     token = std::string_view(start, static_cast<std::size_t>(stop - start));
     p_ = stop;
@@ -173,15 +177,14 @@ bool ValueReader::integer(std::int64_t& out) noexcept {
     return true;
 }
 
-bool ValueReader::string(std::string& out) {
-    if (!find(Want::string)) return false;
+bool ValueReader::string_slowly(std::string& out) {
     const char* const open = p_;
     const char* p = open + 1;
     out.clear();
     for (;;) {
-        const void* q = std::memchr(p, '"', static_cast<std::size_t>(end_ - p));
-        if (!q) return fail(Problem::end_in_string, open);
-        const char* quote = static_cast<const char*>(q);
+        const char* quote = quote_or_nul(p);
+        if (quote == end_) return fail(Problem::end_in_string, open);
+        if (*quote == '\0') return fail(Problem::nul, quote);
         out.append(p, quote);
         if (quote + 1 != end_ && quote[1] == '"') {
             out.push_back('"');
@@ -189,6 +192,7 @@ bool ValueReader::string(std::string& out) {
             continue;
         }
         p_ = quote + 1;
+        if (p_ != end_ && *p_ == '\0') return fail(Problem::nul, p_);
         if (p_ != end_ && space_length(p_, end_) == 0) return fail(Problem::after_quote, p_);
         return true;
     }
@@ -199,6 +203,7 @@ bool ValueReader::flag(std::string_view& out) noexcept {
     const char* const open = p_;
     std::size_t characters = 0;
     for (const char* p = open + 1; p != end_; ++p) {
+        if (*p == '\0') return fail(Problem::nul, p);
         if (*p == '>') {
             out = std::string_view(open + 1, static_cast<std::size_t>(p - open - 1));
             p_ = p + 1;
