@@ -64,7 +64,7 @@ int main(int argc, char** argv) {
         std::string out = "E\n";
         try {
             const Result<TextGrid> grid =
-                praat ? read_praat_file(path, false) : read_from_file(path, false, "auto", Encoding::praat);
+                praat ? read_praat_file(path, false) : read_from_file(path, false, Layout::auto_, Encoding::praat);
             if (grid) {
                 out = report(grid.value());
             } else {

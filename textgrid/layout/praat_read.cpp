@@ -48,10 +48,9 @@ Result<TextGrid> parse_praat_file(FileText bytes, std::string name, bool strict,
     const std::size_t raw_size = raw.size();
     if (raw_size % 2 && (raw.starts_with("\xFE\xFF") || raw.starts_with("\xFF\xFE"))) {
         // Praat reads a UTF-16 text that ends in half a code unit without it.
-        std::size_t capacity = raw_size - 1;
-        char* copy = allocate_text_buffer(capacity);
-        std::memcpy(copy, raw.data(), raw_size - 1);
-        bytes = FileText(copy, raw_size - 1);
+        TextBuffer copy(raw_size - 1);
+        std::memcpy(copy.data(), raw.data(), raw_size - 1);
+        bytes = copy.release(raw_size - 1);
     }
     Result<FileText> decoded = decode_text(std::move(bytes), encoding);
     if (!decoded) return std::move(decoded.error());
