@@ -170,6 +170,11 @@ def test_binary(tmp_path):
     data = binary(*BINARY_GRID)
     assert read(tmp_path, data) == BINARY_GRID
     assert read(tmp_path, binary(0.0, 3.0, [], flag=0)) == (0.0, 3.0, [])
+    odd = data.replace(b"\x08TextTier", b"\x08TextTieR")
+    assert failure(tmp_path, odd) == f'binary TextGrid file: unknown tier class "TextTieR" (class of tier 2) ' \
+                                     f'before byte {odd.index(b"TextTieR") + 8}'
+    reversed_tier = binary(0.0, 3.0, [("w", True, [], 2.0, 1.0)])
+    assert failure(tmp_path, reversed_tier).startswith("binary TextGrid file: the xmax of tier 1 is less than the xmin")
     # The mark "ooBinaryFile" decides the kind before any text decoding.
     assert orvex.textgrids2arrow([str(tmp_path / "t.TextGrid")]).failures == []
 
