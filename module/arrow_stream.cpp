@@ -1,5 +1,5 @@
 // textgrids2arrow(files, strict=False, file_type="auto", *, encoding="auto",
-// batch_files=None) and its stream type.
+// batch_files=None, rows="items") and its stream type.
 
 #include "module/arrow_stream.h"
 
@@ -172,10 +172,10 @@ PyObject* stream_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-PyObject* stream_arrow_c_schema(PyObject*, PyObject*) {
+PyObject* stream_arrow_c_schema(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         auto schema = std::make_unique<ArrowSchema>();
-        textgrid::export_corpus_schema(schema.get());
+        textgrid::export_corpus_schema(schema.get(), reader_of(self).rows());
         Object capsule = Object::steal(PyCapsule_New(schema.get(), "arrow_schema", destroy_schema_capsule));
         if (!capsule) {
             schema->release(schema.get());
@@ -282,19 +282,21 @@ PyType_Spec stream_spec = {
 // ---- textgrids2arrow -----------------------------------------------------------
 
 PyDoc_STRVAR(textgrids2arrow__doc__,
-             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None)\n"
+             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None,\n"
+             "                rows='items')\n"
              "--\n"
              "\n"
              "Reads a corpus of TextGrid files as a stream of Arrow record batches.\n"
              "\n"
              "Returns at once; the files are read as the consumer asks for batches, on\n"
              "the worker pool and one batch ahead. Each batch holds the rows of a run of\n"
-             "consecutive files, one row per interval or point, in file, tier and item\n"
-             "order, with the columns file_id (uint32, the file's position), file\n"
-             "(dictionary of the paths as given), tier (dictionary of tier names),\n"
-             "tier_index (uint32, the tier's position in its file), is_interval (bool),\n"
-             "tmin and tmax (float64) and label (utf8). No file ends the stream: one that\n"
-             "cannot be read gives no rows and an entry in the stream's failures.\n"
+             "consecutive files, in file, tier and item order. With rows='items', one\n"
+             "row per interval or point, with the columns file_id (uint32, the file's\n"
+             "position), file (dictionary of the paths as given), tier (dictionary of\n"
+             "tier names), tier_index (uint32, the tier's position in its file),\n"
+             "is_interval (bool), tmin and tmax (float64) and label (utf8). No file ends\n"
+             "the stream: one that cannot be read gives no rows and an entry in the\n"
+             "stream's failures.\n"
              "\n"
              "Arguments:\n"
              "    files: A directory (every *.TextGrid file below it, any letter case,\n"
@@ -305,6 +307,12 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "    encoding: \"auto\" (as Praat reads: UTF-16 with a byte order mark,\n"
              "        UTF-8, else Latin-1) or \"utf-8\".\n"
              "    batch_files: Files per batch; None picks runs of about 16 MB of text.\n"
+             "    rows: \"items\" (the table above), \"tiers\" (one row per tier, a tier\n"
+             "        without items included: file_id, file, tier_index, tier,\n"
+             "        is_interval, tmin and tmax of the tier, size: its items, uint32) or\n"
+             "        \"files\" (one row per file read: file_id, file, tmin and tmax of the\n"
+             "        grid, tiers: its tiers, uint32). The three tables of the same\n"
+             "        files and options agree on file_id, file and tier_index.\n"
              "\n"
              "Returns:\n"
              "    A TextGridStream: pass it to pyarrow.table(), polars.DataFrame(),\n"
@@ -317,8 +325,8 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "        before anything is read.\n"
              "    OSError: A directory given as files cannot be listed.");
 
-constexpr std::array<const char*, 5> textgrids2arrow_params = {"files", "strict", "file_type", "encoding",
-                                                               "batch_files"};
+constexpr std::array<const char*, 6> textgrids2arrow_params = {"files",    "strict",      "file_type",
+                                                               "encoding", "batch_files", "rows"};
 
 // The UTF-8 form of a path the operating system gave as bytes: the bytes
 // themselves when they are UTF-8, else decoded as the file system encoding
@@ -476,8 +484,24 @@ bool convert_batch_files(Handle obj, std::size_t& out) {
     return true;
 }
 
+bool convert_rows(Handle obj, textgrid::RowLevel& out) {
+    std::string name;
+    if (!convert_argument("rows", obj, name, convert_string)) return false;
+    if (name == "items") {
+        out = textgrid::RowLevel::items;
+    } else if (name == "tiers") {
+        out = textgrid::RowLevel::tiers;
+    } else if (name == "files") {
+        out = textgrid::RowLevel::files;
+    } else {
+        PyErr_Format(PyExc_ValueError, "rows must be 'items', 'tiers' or 'files', not %R", obj.get());
+        return false;
+    }
+    return true;
+}
+
 Object textgrids2arrow_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<Handle, 5> bound;
+    std::array<Handle, 6> bound;
     if (!bind_arguments("textgrids2arrow", textgrids2arrow_params, 3, 1, args, nargs, kwnames, bound)) return Object();
     // The cheap arguments first: files may be a generator, or a directory
     // to walk, and nothing should be consumed for a call that fails anyway.
@@ -486,6 +510,7 @@ Object textgrids2arrow_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
     if (bound[2] && !convert_file_type(bound[2], options.file_type)) return Object();
     if (bound[3] && !convert_encoding(bound[3], options.encoding)) return Object();
     if (!convert_batch_files(bound[4], options.batch_files)) return Object();
+    if (bound[5] && !convert_rows(bound[5], options.rows)) return Object();
     std::vector<textgrid::CorpusFile> files;
     if (!convert_argument("files", bound[0], files, convert_files)) return Object();
     if (files.size() > std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1) {

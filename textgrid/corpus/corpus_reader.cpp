@@ -133,7 +133,7 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
     const std::size_t end = begin + std::min(files_.size() - begin, fixed ? options_.batch_files : kAutoBatchFiles);
     const std::uint64_t byte_limit = fixed ? UINT64_MAX : kAutoBatchBytes;
     Run run;
-    ArrowBatchBuilder builder(options_.max_label_bytes);
+    ArrowBatchBuilder builder(options_.max_label_bytes, options_.rows);
     std::uint64_t bytes = 0;
     std::size_t id = begin;
     // Reads file id here, straight into the batch.
@@ -181,7 +181,7 @@ CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
                 TextGrid textgrid;
                 std::size_t text_bytes = 0;
                 if (read_file(files_[first + i], textgrid, outcome.failure, text_bytes)) {
-                    outcome.rows = to_file_rows(textgrid);
+                    outcome.rows = to_file_rows(textgrid, options_.rows);
                 } else {
                     outcome.failed = true;
                 }
@@ -352,7 +352,7 @@ struct StreamState {
 extern "C" int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     auto* state = static_cast<StreamState*>(stream->private_data);
     try {
-        export_corpus_schema(out);
+        export_corpus_schema(out, state->reader->rows());
         return 0;
     } catch (const std::bad_alloc&) {
         state->error = "out of memory";
