@@ -315,6 +315,7 @@ def test_signature_and_place_in_all():
         ("file_type", "POSITIONAL_OR_KEYWORD", "auto"),
         ("encoding", "KEYWORD_ONLY", "auto"),
         ("batch_files", "KEYWORD_ONLY", None),
+        ("rows", "KEYWORD_ONLY", "items"),
     ]
     assert isinstance(orvex.textgrids2arrow([]), orvex.TextGridStream)
     with pytest.raises(TypeError):
