@@ -322,7 +322,7 @@ def test_signature_and_place_in_all():
         orvex.TextGridStream()
 
 
-def python_twin(files, strict=False, file_type="auto", *, encoding="auto", batch_files=None):
+def python_twin(files, strict=False, file_type="auto", *, encoding="auto", batch_files=None, rows="items"):
     """A def with the same parameters: binding errors must read the same."""
 
 
