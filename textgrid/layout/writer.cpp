@@ -314,10 +314,17 @@ void render_short_tier(Pieces& pieces, const Tier& tier, std::size_t cpus) {
     render_item_blocks(pieces, tier, false, cpus);
 }
 
-// The CPU count is read once per file: reading it takes system calls,
-// which for a grid of many small tiers cost more than rendering them.
+// The CPU count is read once per file, and not at all for a grid of short
+// tiers: reading it takes a system call, which costs more than rendering
+// a small tier.
+std::size_t cpus_for_grid(const TextGrid& tg) noexcept {
+    std::size_t longest = 0;
+    for (const Tier& tier : tg.tiers) longest = std::max(longest, tier.items.size());
+    return cpus_for(longest);
+}
+
 Pieces render_long(const TextGrid& tg) {
-    const std::size_t cpus = available_cpus();
+    const std::size_t cpus = cpus_for_grid(tg);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, true, cpus));
@@ -339,7 +346,7 @@ Pieces render_long(const TextGrid& tg) {
 }
 
 Pieces render_short(const TextGrid& tg) {
-    const std::size_t cpus = available_cpus();
+    const std::size_t cpus = cpus_for_grid(tg);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, false, cpus));
@@ -423,18 +430,24 @@ Status write_all(int fd, const Pieces& pieces) {
     return Ok{};
 }
 
-// Opens the file to write. A FIFO is opened without blocking, so that the
-// wait for its reader, and later for room in it, polls the caller between
-// short sleeps.
+// Opens the file to write. Always without blocking: that means nothing to
+// a regular file, and for a FIFO the wait for its reader, and later for
+// room in it, polls the caller between short sleeps. Only a failure asks
+// what the path is, so that the common case is one system call.
 int open_for_writing(const std::string& path) {
     for (;;) {
         poll_interrupt();
-        struct stat st;
-        const bool fifo = ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fifo ? O_NONBLOCK : 0), 0666);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
         if (fd >= 0) return fd;
         if (errno == EINTR) continue;  // the caller is asked at the top
-        if (!fifo || errno != ENXIO) return -1;  // ENXIO: no reader yet
+        if (errno != ENXIO) return -1;
+        // ENXIO: a FIFO without a reader yet, or a socket, which stays one.
+        const int err = errno;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+            errno = err;
+            return -1;
+        }
         const timespec pause{0, kFifoWaitMs * 1'000'000L};
         ::nanosleep(&pause, nullptr);
     }
@@ -489,13 +502,13 @@ void append_item_blocks(std::string& out, const Tier& tier, bool long_layout, st
 
 std::string Tier::to_long_textgrid_string(std::uint64_t index) const {
     Pieces pieces(1);
-    render_long_tier(pieces, *this, index, available_cpus());
+    render_long_tier(pieces, *this, index, cpus_for(items.size()));
     return join(std::move(pieces));
 }
 
 std::string Tier::to_short_textgrid_string() const {
     Pieces pieces(1);
-    render_short_tier(pieces, *this, available_cpus());
+    render_short_tier(pieces, *this, cpus_for(items.size()));
     return join(std::move(pieces));
 }
 

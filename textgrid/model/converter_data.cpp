@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "textgrid/model/converter.h"
 #include "textgrid/base/huge_pages.h"
 #include "textgrid/base/interrupt.h"
@@ -6,7 +8,9 @@
 namespace textgrid {
 
 TextGridData to_data(const TextGrid& textgrid) {
-    const std::size_t cpus = available_cpus();
+    std::size_t longest = 0;
+    for (const Tier& tier : textgrid.tiers) longest = std::max(longest, tier.items.size());
+    const std::size_t cpus = cpus_for(longest);
     TextGridData data;
     data.tmin = textgrid.tmin;
     data.tmax = textgrid.tmax;
