@@ -3,7 +3,8 @@ real files against opening, reading and closing them; data2textgrid of a two-int
 bytes.
 
     cmake -S . -B build/cpp-tests -DORVEX_TESTS=ON && cmake --build build/cpp-tests --target io_floor core_parse
-    python3 bench/bench_per_file.py --driver build/cpp-tests/io_floor [--files 20000] [--repeat 7]
+    python3 bench/bench_per_file.py --driver build/cpp-tests/io_floor [--core build/cpp-tests/core_parse]
+        [--files 20000] [--repeat 7] [--dir /dev/shm]
 
 The small files are the UTF-8 files of the real-world folder (../shared/realworld/corpus/) of at most
 --max-bytes, copied round by round into a temporary folder until there are --files of them; they are read from
@@ -158,9 +159,11 @@ def main():
     parser.add_argument("--max-bytes", type=int, default=16384, help="the largest file that counts as small")
     parser.add_argument("--writes", type=int, default=2000, help="data2textgrid calls per timed run")
     parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--dir", help="where the files go (default: the temporary folder); a tmpfs such as "
+                                      "/dev/shm leaves the disk out of both sides")
     args = parser.parse_args()
     cpu = min(os.sched_getaffinity(0))
-    with tempfile.TemporaryDirectory() as work:
+    with tempfile.TemporaryDirectory(dir=args.dir) as work:
         os.mkdir(os.path.join(work, "small"))
         for measure in MEASURES:
             for line in measure(args, cpu, work):

@@ -186,6 +186,7 @@ constexpr std::int64_t kQuotaKeptNs = 1'000'000'000;
 constexpr std::size_t kNoQuota = 0;
 std::atomic<std::int64_t> g_quota_read_at{0};
 std::atomic<std::size_t> g_quota{kNoQuota};
+std::atomic<std::size_t> g_quota_reads{0};
 std::mutex g_quota_mutex;
 
 std::int64_t steady_ns() noexcept {
@@ -202,6 +203,7 @@ std::optional<std::size_t> kept_quota_cpus() {
         const std::int64_t again = g_quota_read_at.load(std::memory_order_acquire);
         if (again == 0 || now - again >= kQuotaKeptNs) {
             g_quota.store(quota_cpus().value_or(kNoQuota), std::memory_order_relaxed);
+            g_quota_reads.fetch_add(1, std::memory_order_relaxed);
             g_quota_read_at.store(std::max<std::int64_t>(steady_ns(), 1), std::memory_order_release);
         }
     }
@@ -308,6 +310,8 @@ std::size_t pool_size_from_env() {
     if (const auto n = parse_thread_count(std::getenv("RAYON_RS_NUM_CPUS"))) return *n;
     return read_available_cpus();
 }
+
+std::size_t quota_reads() noexcept { return g_quota_reads.load(std::memory_order_relaxed); }
 
 std::size_t read_available_cpus() noexcept {
     try {
