@@ -19,7 +19,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -180,14 +179,15 @@ std::optional<std::size_t> affinity_cpus() {
     return std::nullopt;
 }
 
-// The quota as last read, and when (steady clock, nanoseconds; 0: never).
-// The clock is read without a system call (vDSO).
+// The quota as last read (kNoQuota: none set; kUnread: not read yet), and
+// when it is due to be read again, in nanoseconds of the steady clock,
+// which is read without a system call (vDSO).
 constexpr std::int64_t kQuotaKeptNs = 1'000'000'000;
 constexpr std::size_t kNoQuota = 0;
-std::atomic<std::int64_t> g_quota_read_at{0};
-std::atomic<std::size_t> g_quota{kNoQuota};
+constexpr std::size_t kUnread = static_cast<std::size_t>(-1);
+std::atomic<std::int64_t> g_quota_due{0};
+std::atomic<std::size_t> g_quota{kUnread};
 std::atomic<std::size_t> g_quota_reads{0};
-std::mutex g_quota_mutex;
 
 std::int64_t steady_ns() noexcept {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -196,18 +196,19 @@ std::int64_t steady_ns() noexcept {
 
 std::optional<std::size_t> kept_quota_cpus() {
     const std::int64_t now = steady_ns();
-    const std::int64_t read_at = g_quota_read_at.load(std::memory_order_acquire);
-    if (read_at == 0 || now - read_at >= kQuotaKeptNs) {
-        std::lock_guard lock(g_quota_mutex);
-        // Another thread may have read it while this one waited.
-        const std::int64_t again = g_quota_read_at.load(std::memory_order_acquire);
-        if (again == 0 || now - again >= kQuotaKeptNs) {
-            g_quota.store(quota_cpus().value_or(kNoQuota), std::memory_order_relaxed);
-            g_quota_reads.fetch_add(1, std::memory_order_relaxed);
-            g_quota_read_at.store(std::max<std::int64_t>(steady_ns(), 1), std::memory_order_release);
-        }
+    std::int64_t due = g_quota_due.load(std::memory_order_acquire);
+    std::size_t quota = g_quota.load(std::memory_order_acquire);
+    // Once due, one caller claims the reading and the others go on with the
+    // value kept. No lock: a child forked while some thread of its parent
+    // was reading must not wait for that thread.
+    if (quota == kUnread ||
+        (now >= due && g_quota_due.compare_exchange_strong(due, now + kQuotaKeptNs, std::memory_order_acq_rel))) {
+        const bool first = quota == kUnread;
+        quota = quota_cpus().value_or(kNoQuota);
+        g_quota.store(quota, std::memory_order_release);
+        if (first) g_quota_due.store(now + kQuotaKeptNs, std::memory_order_release);
+        g_quota_reads.fetch_add(1, std::memory_order_relaxed);
     }
-    const std::size_t quota = g_quota.load(std::memory_order_relaxed);
     return quota == kNoQuota ? std::nullopt : std::optional<std::size_t>(quota);
 }
 
