@@ -12,6 +12,7 @@
 
 #include "module/args.h"
 #include "module/arrow_stream.h"
+#include "module/front_door.h"
 #include "module/functions.h"
 
 namespace orvex {
@@ -124,6 +125,7 @@ Object create_module() {
         return Object();
     // Not in __all__: a star import brings the functions, not the metadata.
     if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
+    if (add_front_door(module) < 0) return Object();
     return module;
 }
 
