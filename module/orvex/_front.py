@@ -1,14 +1,473 @@
-"""Reading, editing and writing one TextGrid file."""
+"""Reading, editing and writing one TextGrid file: orvex.read, TextGrid, Tier, Item, TextGridError.
+
+The six functions of the extension are exact to their contract and take their arguments as the
+contract says; this is the forgiving way in for one file: paths of any kind, defaults, tiers by
+name, and failures that say where and what. Only the standard library is used.
+"""
 from __future__ import annotations
 
-from typing import NamedTuple
+import json
+import math
+import os
+import re
+from collections.abc import Iterable, Iterator, Sequence
+from decimal import Decimal
+from typing import Any, NamedTuple, Optional, SupportsFloat, SupportsIndex, Tuple, Union, overload
 
-__all__ = ["Item"]
+import orvex
+
+__all__ = ["read", "TextGrid", "Tier", "Item", "TextGridError"]
+
+_PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# The tier-structured shape of the six functions.
+_ItemData = Tuple[float, float, str]
+_TierData = Tuple[str, bool, Sequence[Tuple[SupportsFloat, SupportsFloat, str]]]
+
+# The six functions' tolerance: bounds closer than this are equal.
+_EPSILON = 1e-6
+
+
+class TextGridError(OSError):
+    """A TextGrid file could not be read: where (path, and line where one applies) and what."""
+
+    path: str
+    line: Optional[int]
+    message: str
+
+    def __init__(self, path: str, line: Optional[int], message: str) -> None:
+        super().__init__(message)
+        self.path = path
+        self.line = line
+        self.message = message
+        self.filename = path
+
+    def __str__(self) -> str:
+        where = self.path if self.line is None else f"{self.path}:{self.line}"
+        return f"{where}: {self.message}"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # The arguments of __init__, not the message alone that OSError keeps.
+        return (type(self), (self.path, self.line, self.message))
 
 
 class Item(NamedTuple):
-    """One interval, or one point (tmin == tmax)."""
+    """One interval, or one point (tmin == tmax); change one with item._replace(label=...)."""
 
     tmin: float
     tmax: float
     label: str
+
+
+class Tier:
+    """An interval or point tier: name, kind, its own time range and its items in time order."""
+
+    __slots__ = ("name", "is_interval", "tmin", "tmax", "items")
+    __hash__ = None  # type: ignore[assignment]  # mutable
+
+    def __init__(self, name: str, is_interval: bool, tmin: float, tmax: float,
+                 items: Iterable[tuple[float, float, str]] = ()) -> None:
+        self.name = name
+        self.is_interval = is_interval
+        self.tmin = tmin
+        self.tmax = tmax
+        self.items: list[Item] = [Item(*item) for item in items]
+
+    def __len__(self) -> int:
+        return len(self.items)
+
+    def __iter__(self) -> Iterator[Item]:
+        return iter(self.items)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Tier):
+            return NotImplemented
+        return (self.name, self.is_interval, self.tmin, self.tmax, self.items) == (
+            other.name, other.is_interval, other.tmin, other.tmax, other.items)
+
+    def __repr__(self) -> str:
+        kind = "intervals" if self.is_interval else "points"
+        return f"<Tier {self.name!r}: {len(self.items)} {kind}, {_number(self.tmin)}-{_number(self.tmax)}>"
+
+    def item_at(self, t: float) -> Optional[Item]:
+        """The interval that holds t (the later one where two meet at t), the point at t, or None.
+
+        A binary search: the items must be in time order, as write() requires.
+        """
+        items = self.items
+        low, high = 0, len(items)
+        while low < high:  # the first item that starts after t
+            middle = (low + high) // 2
+            if items[middle].tmin <= t:
+                low = middle + 1
+            else:
+                high = middle
+        if low == 0:
+            return None
+        found = items[low - 1]
+        if self.is_interval:
+            return found if t <= found.tmax else None
+        return found if found.tmin == t else None
+
+
+class TextGrid:
+    """A whole TextGrid: its time range and its tiers; grid["words"] or grid[0] gives a tier."""
+
+    __slots__ = ("tmin", "tmax", "tiers")
+    __hash__ = None  # type: ignore[assignment]  # mutable
+
+    def __init__(self, tmin: float, tmax: float, tiers: Iterable[Tier] = ()) -> None:
+        self.tmin = tmin
+        self.tmax = tmax
+        self.tiers: list[Tier] = list(tiers)
+
+    @overload
+    def __getitem__(self, key: str) -> Tier: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex) -> Tier: ...
+
+    def __getitem__(self, key: Union[str, SupportsIndex]) -> Tier:
+        if isinstance(key, str):
+            for tier in self.tiers:
+                if tier.name == key:
+                    return tier
+            names = ", ".join(repr(tier.name) for tier in self.tiers) or "none"
+            raise KeyError(f"no tier named {key!r}; the tiers are: {names}")
+        return self.tiers[key]
+
+    def __len__(self) -> int:
+        return len(self.tiers)
+
+    def __iter__(self) -> Iterator[Tier]:
+        return iter(self.tiers)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, TextGrid):
+            return NotImplemented
+        return (self.tmin, self.tmax, self.tiers) == (other.tmin, other.tmax, other.tiers)
+
+    def __repr__(self) -> str:
+        tiers = ", ".join(f"{tier.name!r} ({len(tier.items)} {'intervals' if tier.is_interval else 'points'})"
+                          for tier in self.tiers)
+        return f"<TextGrid {_number(self.tmin)}-{_number(self.tmax)}: {tiers or 'no tiers'}>"
+
+    def to_data(self) -> tuple[float, float, list[tuple[str, bool, list[Item]]]]:
+        """(tmin, tmax, [(name, is_interval, [(tmin, tmax, label), ...]), ...]), the shape of textgrid2data."""
+        return (self.tmin, self.tmax, [(tier.name, tier.is_interval, list(tier.items)) for tier in self.tiers])
+
+    @classmethod
+    def from_data(cls, data: Iterable[_TierData], tmin: Optional[SupportsFloat] = None,
+                  tmax: Optional[SupportsFloat] = None) -> TextGrid:
+        """A grid from tiers in the shape of textgrid2data: [(name, is_interval, [(tmin, tmax, label), ...]), ...].
+
+        A bound left out spans the items; every tier spans the grid, and tiers without items are kept.
+        """
+        tiers = []
+        for name, is_interval, items in data:
+            if not isinstance(name, str):
+                raise TypeError(f"a tier name must be a str, not {type(name).__name__}")
+            converted = []
+            for start, end, label in items:
+                if not isinstance(label, str):
+                    raise TypeError(f"tier {_quoted(name)}: a label must be a str, not {type(label).__name__}")
+                converted.append(Item(float(start), float(end), label))
+            tier = Tier(name, bool(is_interval), 0.0, 0.0)
+            tier.items = converted
+            tiers.append(tier)
+        starts = [item.tmin for tier in tiers for item in tier.items if not math.isnan(item.tmin)]
+        ends = [item.tmax for tier in tiers for item in tier.items if not math.isnan(item.tmax)]
+        if (tmin is None and not starts) or (tmax is None and not ends):
+            raise ValueError("the grid is empty: there are no items to take its time range from; give tmin and tmax")
+        low = min(starts) if tmin is None else float(tmin)
+        high = max(ends) if tmax is None else float(tmax)
+        for tier in tiers:
+            tier.tmin, tier.tmax = low, high
+        return cls(low, high, tiers)
+
+    def write(self, path: _PathLike, layout: str = "long", *, overwrite: bool = True) -> None:
+        """Writes the grid in the "long" or "short" layout, after checking it (ValueError says what is wrong).
+
+        The file is written under a temporary name in the same folder and renamed over path, so path
+        holds either its old content or the whole new one. With overwrite=False an existing file is
+        left alone (FileExistsError). A double quote in a name or label is written doubled, as Praat
+        writes and reads it.
+        """
+        if layout not in ("long", "short"):
+            raise ValueError(f"layout must be 'long' or 'short', not {layout!r}")
+        problem = _problem(self)
+        if problem is not None:
+            raise ValueError(problem)
+        text = _render_long(self) if layout == "long" else _render_short(self)
+        _write_atomically(os.fspath(path), text.encode("utf-8", "surrogatepass"), overwrite)
+
+
+def read(path: _PathLike, *, layout: str = "praat", strict: bool = False, encoding: str = "auto") -> TextGrid:
+    """Reads one TextGrid file.
+
+    layout: "praat" (as Praat reads: long, short, chronological and binary files) or the six
+    functions' "long", "short" and "auto". encoding: "auto" (UTF-16 with a byte order mark, UTF-8,
+    else Latin-1, as Praat reads) or "utf-8". strict: also check the grid as write() does.
+    Every failure to read the file is a TextGridError naming the path, the line where one
+    applies, and what was found.
+    """
+    if layout not in _LAYOUTS:
+        raise ValueError(f"layout must be one of {', '.join(map(repr, _LAYOUTS))}, not {layout!r}")
+    if encoding not in ("auto", "utf-8"):
+        raise ValueError(f"encoding must be 'auto' or 'utf-8', not {encoding!r}")
+    raw = os.fspath(path)
+    shown = os.fsdecode(raw)
+    tmin, tmax, tiers = _read_native(raw, shown, layout, encoding)
+    grid = TextGrid(tmin, tmax, [Tier(name, is_interval, start, end, items)
+                                 for name, is_interval, start, end, items in tiers])
+    if strict:
+        problem = _problem(grid)
+        if problem is not None:
+            raise TextGridError(shown, None, problem)
+    return grid
+
+
+_LAYOUTS = ("praat", "long", "short", "auto")
+_NativeTier = Tuple[str, bool, float, float, Sequence[_ItemData]]
+_FAILED_READ = re.compile(r"line (\d+): (.*)", re.DOTALL)
+
+
+def _read_native(raw: Union[str, bytes], shown: str, layout: str,
+                 encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
+    """(tmin, tmax, [(name, is_interval, tmin, tmax, items), ...]) of the file, or TextGridError."""
+    try:
+        with open(raw, "rb") as file:
+            data = file.read()
+        if layout == "praat":
+            return _read_praat(data, shown, encoding)
+        tmin, tmax, tiers = _data_of_text(_text(data, shown, encoding), shown, layout)
+        return tmin, tmax, [(name, is_interval, tmin, tmax, items) for name, is_interval, items in tiers]
+    except TextGridError:
+        raise
+    except OSError as exc:
+        raise _failure(shown, exc) from None
+    except BaseException as exc:
+        # The six raise their internal failure (unknown layouts, an empty file) as a BaseException.
+        if not _is_internal_failure(exc):
+            raise
+        raise _failure(shown, exc) from None
+
+
+def _read_praat(data: bytes, shown: str, encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
+    """The file as Praat reads it.
+
+    Until the extension reads Praat's own way, today's readers stand in: the text decoded as Praat
+    decodes it, its layout told by "auto", a doubled quote in a label read as one; tiers span the grid.
+    """
+    if data.startswith(b"ooBinaryFile"):
+        raise TextGridError(shown, None, "binary TextGrid files cannot be read yet")
+    tmin, tmax, tiers = _data_of_text(_text(data, shown, encoding), shown, "auto")
+    return tmin, tmax, [(name, is_interval, tmin, tmax, [(a, b, label.replace('""', '"')) for a, b, label in items])
+                        for name, is_interval, items in tiers]
+
+
+def _text(data: bytes, shown: str, encoding: str) -> bytes:
+    """The file's text as UTF-8, after a look at its first line: the six functions' readers take
+    nearly anything for an empty grid."""
+    text = _decode(data, shown) if encoding == "auto" else data
+    first_line = text.split(b"\n", 1)[0]
+    if b"ooTextFile" not in first_line:
+        raise TextGridError(shown, 1, f"found {_shorten(first_line)} where a TextGrid file starts with "
+                                      'File type = "ooTextFile"')
+    return text
+
+
+def _data_of_text(text: bytes, shown: str, layout: str) -> Any:
+    """textgrid2data of text held in memory: the six functions read files only."""
+    fd = os.memfd_create("orvex-read", os.MFD_CLOEXEC)
+    try:
+        with open(fd, "wb", closefd=False) as file:
+            file.write(text)
+        return _data_of(f"/proc/self/fd/{fd}", shown, layout)
+    finally:
+        os.close(fd)
+
+
+def _data_of(native_path: str, shown: str, layout: str) -> Any:
+    try:
+        return orvex.textgrid2data(native_path, False, layout)  # type: ignore[arg-type]
+    except OSError as exc:
+        prefix = f"Failed to read TextGrid file {native_path} because: "
+        message = str(exc)
+        raise _failure(shown, OSError(message[len(prefix):] if message.startswith(prefix) else message)) from None
+
+
+def _decode(data: bytes, shown: str) -> bytes:
+    """The bytes as UTF-8, decoded as Praat decodes a text file."""
+    if data.startswith((b"\xfe\xff", b"\xff\xfe")):
+        try:
+            return data.decode("utf-16").encode("utf-8", "surrogatepass")
+        except UnicodeDecodeError as exc:
+            raise TextGridError(shown, None, f"found invalid UTF-16 at byte {exc.start}: {exc.reason}") from None
+    if data.startswith(b"\xef\xbb\xbf"):
+        data = data[3:]
+    try:
+        data.decode("utf-8")
+        return data
+    except UnicodeDecodeError:
+        return data.decode("latin-1").encode("utf-8")
+
+
+def _is_internal_failure(exc: BaseException) -> bool:
+    kind = type(exc)
+    return kind.__module__ == "orvex" and kind.__name__ == "InternalError"
+
+
+def _failure(shown: str, exc: BaseException) -> TextGridError:
+    """The TextGridError for a failure of the extension or the file system."""
+    if isinstance(exc, OSError) and exc.strerror:
+        return TextGridError(shown, None, f"cannot open the file: {exc.strerror}")
+    message = str(exc.args[0]) if exc.args else str(exc)
+    found = _FAILED_READ.fullmatch(message)
+    if found:
+        return TextGridError(shown, int(found.group(1)), found.group(2))
+    if message == "Empty file":
+        message = "the file is empty where a TextGrid was expected"
+    return TextGridError(shown, None, message)
+
+
+def _shorten(text: bytes) -> str:
+    shown = text.decode("utf-8", "replace").strip()
+    return json.dumps(shown[:40] + ("..." if len(shown) > 40 else ""), ensure_ascii=False) if shown else "nothing"
+
+
+# Checking, with messages for people: the first problem found, or None.
+
+def _quoted(text: str) -> str:
+    return json.dumps(text, ensure_ascii=False)
+
+
+def _describe(tier: Tier, index: int) -> str:
+    item = tier.items[index]
+    if tier.is_interval:
+        return f"interval {index + 1} ({_number(item.tmin)}-{_number(item.tmax)} {_quoted(item.label)})"
+    return f"point {index + 1} ({_number(item.tmin)} {_quoted(item.label)})"
+
+
+def _problem(grid: TextGrid) -> Optional[str]:
+    if not (math.isfinite(grid.tmin) and math.isfinite(grid.tmax)):
+        return f"the grid's time range {_number(grid.tmin)}-{_number(grid.tmax)} is not made of two numbers"
+    if grid.tmax - grid.tmin <= _EPSILON:
+        return f"the grid's time range {_number(grid.tmin)}-{_number(grid.tmax)} is empty: tmax must be greater than tmin"
+    for tier in grid.tiers:
+        problem = _tier_problem(grid, tier)
+        if problem is not None:
+            return f"tier {_quoted(tier.name)}: {problem}"
+    return None
+
+
+def _tier_problem(grid: TextGrid, tier: Tier) -> Optional[str]:
+    span = f"{_number(tier.tmin)}-{_number(tier.tmax)}"
+    if not (math.isfinite(tier.tmin) and math.isfinite(tier.tmax)):
+        return f"its time range {span} is not made of two numbers"
+    if tier.tmax - tier.tmin <= _EPSILON:
+        return f"its time range {span} is empty: tmax must be greater than tmin"
+    if tier.tmin < grid.tmin - _EPSILON or tier.tmax > grid.tmax + _EPSILON:
+        return f"its time range {span} lies outside the grid's ({_number(grid.tmin)}-{_number(grid.tmax)})"
+    items = tier.items
+    for index, item in enumerate(items):
+        if not (math.isfinite(item.tmin) and math.isfinite(item.tmax)):
+            return f"{_describe(tier, index)} has a time that is not a number"
+        if tier.is_interval and item.tmax - item.tmin <= _EPSILON:
+            return f"{_describe(tier, index)} does not end after it starts"
+        if not tier.is_interval and abs(item.tmax - item.tmin) > _EPSILON:
+            return (f"{_describe(tier, index)} has two times, {_number(item.tmin)} and {_number(item.tmax)}: "
+                    "a point's tmax must equal its tmin")
+        if item.tmin < tier.tmin - _EPSILON or item.tmax > tier.tmax + _EPSILON:
+            return f"{_describe(tier, index)} lies outside the tier ({span})"
+        if index == 0:
+            continue
+        before = items[index - 1]
+        if item.tmin < before.tmin - _EPSILON:
+            return f"{_describe(tier, index)} comes before {_describe(tier, index - 1)}: items must be in time order"
+        if tier.is_interval and before.tmax - item.tmin > _EPSILON:
+            return f"{_describe(tier, index)} starts before {_describe(tier, index - 1)} ends"
+    return None
+
+
+# Writing: the six functions' layouts and number rule, with Praat's doubled quotes.
+
+def _number(value: float) -> str:
+    """The shortest decimal that reads back to value, positional: 1e-07 is 0.0000001, 1.0 is 1."""
+    text = repr(float(value))
+    if "e" in text:
+        text = format(Decimal(text), "f")
+    elif text in ("nan", "inf", "-inf"):
+        return "NaN" if text == "nan" else text
+    if "." in text:
+        text = text.rstrip("0").rstrip(".")
+    return text
+
+
+def _escape(text: str) -> str:
+    return text.replace('"', '""')
+
+
+def _render_long(grid: TextGrid) -> str:
+    out = ['File type = "ooTextFile"\r\nObject class = "TextGrid"\r\n\r\n',
+           f"xmin = {_number(grid.tmin)} \r\nxmax = {_number(grid.tmax)} \r\n",
+           f"tiers? {'<exists>' if grid.tiers else '<absent>'} \r\nsize = {len(grid.tiers)} \r\nitem []: \r\n"]
+    for position, tier in enumerate(grid.tiers, 1):
+        kind, word = ("IntervalTier", "intervals") if tier.is_interval else ("TextTier", "points")
+        out.append(f'    item [{position}]:\r\n        class = "{kind}" \r\n        name = "{_escape(tier.name)}" \r\n'
+                   f"        xmin = {_number(tier.tmin)} \r\n        xmax = {_number(tier.tmax)} \r\n"
+                   f"        {word}: size = {len(tier.items)} \r\n")
+        if tier.is_interval:
+            out.extend(f"        intervals [{number}]:\r\n            xmin = {_number(item.tmin)} \r\n"
+                       f'            xmax = {_number(item.tmax)} \r\n            text = "{_escape(item.label)}" \r\n'
+                       for number, item in enumerate(tier.items, 1))
+        else:
+            out.extend(f"        points [{number}]:\r\n            number = {_number(item.tmin)} \r\n"
+                       f'            mark = "{_escape(item.label)}" \r\n'
+                       for number, item in enumerate(tier.items, 1))
+    return "".join(out)
+
+
+def _render_short(grid: TextGrid) -> str:
+    out = ['File type = "ooTextFile"\r\nObject class = "TextGrid"\r\n\r\n',
+           f"{_number(grid.tmin)}\r\n{_number(grid.tmax)}\r\n{'<exists>' if grid.tiers else '<absent>'}\r\n"
+           f"{len(grid.tiers)}\r\n"]
+    for tier in grid.tiers:
+        out.append(f'"{"IntervalTier" if tier.is_interval else "TextTier"}"\r\n"{_escape(tier.name)}"\r\n'
+                   f"{_number(tier.tmin)}\r\n{_number(tier.tmax)}\r\n{len(tier.items)}\r\n")
+        if tier.is_interval:
+            out.extend(f'{_number(item.tmin)}\r\n{_number(item.tmax)}\r\n"{_escape(item.label)}"\r\n'
+                       for item in tier.items)
+        else:
+            out.extend(f'{_number(item.tmin)}\r\n"{_escape(item.label)}"\r\n' for item in tier.items)
+    return "".join(out)
+
+
+def _write_atomically(target: Union[str, bytes], data: bytes, overwrite: bool) -> None:
+    """Writes data to a new file beside target and renames it over target (or links it, to keep an old one)."""
+    folder, name = os.path.split(os.fsdecode(target))
+    for _ in range(100):
+        temporary = os.path.join(folder, f".{name}.{os.urandom(4).hex()}.tmp")
+        try:
+            # Created as open() creates files, so the umask decides the mode (mkstemp's is 0600).
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            raise type(exc)(exc.errno, exc.strerror, os.fsdecode(target)) from None
+    else:
+        raise FileExistsError(f"no free temporary name beside {os.fsdecode(target)}")
+    try:
+        with os.fdopen(fd, "wb") as file:
+            file.write(data)
+        try:
+            if overwrite:
+                os.replace(temporary, target)
+            else:
+                os.link(temporary, target)
+        except OSError as exc:
+            raise type(exc)(exc.errno, exc.strerror, os.fsdecode(target)) from None
+    finally:
+        try:  # gone already when it was renamed
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
