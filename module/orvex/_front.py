@@ -188,8 +188,8 @@ class TextGrid:
 
         The file is written under a temporary name in the same folder and renamed over path, so path
         holds either its old content or the whole new one. With overwrite=False an existing file is
-        left alone (FileExistsError). A double quote in a name or label is written doubled, as Praat
-        writes and reads it.
+        left alone (FileExistsError). The bytes are those data2textgrid writes for the same grid;
+        unlike it, tiers without items and the tiers' own time ranges are kept.
         """
         if layout not in ("long", "short"):
             raise ValueError(f"layout must be 'long' or 'short', not {layout!r}")
@@ -255,13 +255,12 @@ def _read_praat(data: bytes, shown: str, encoding: str) -> tuple[float, float, S
     """The file as Praat reads it.
 
     Until the extension reads Praat's own way, today's readers stand in: the text decoded as Praat
-    decodes it, its layout told by "auto", a doubled quote in a label read as one; tiers span the grid.
+    decodes it, its layout told by "auto"; tiers span the grid.
     """
     if data.startswith(b"ooBinaryFile"):
         raise TextGridError(shown, None, "binary TextGrid files cannot be read yet")
     tmin, tmax, tiers = _data_of_text(_text(data, shown, encoding), shown, "auto")
-    return tmin, tmax, [(name, is_interval, tmin, tmax, [(a, b, label.replace('""', '"')) for a, b, label in items])
-                        for name, is_interval, items in tiers]
+    return tmin, tmax, [(name, is_interval, tmin, tmax, items) for name, is_interval, items in tiers]
 
 
 def _text(data: bytes, shown: str, encoding: str) -> bytes:
@@ -388,7 +387,8 @@ def _tier_problem(grid: TextGrid, tier: Tier) -> Optional[str]:
     return None
 
 
-# Writing: the six functions' layouts and number rule, with Praat's doubled quotes.
+# Writing: the layouts, number rule and escaping of the six functions' writer, over tiers that
+# data2textgrid cannot express (empty ones, and time ranges of their own).
 
 def _number(value: float) -> str:
     """The shortest decimal that reads back to value, positional: 1e-07 is 0.0000001, 1.0 is 1."""
