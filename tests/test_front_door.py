@@ -47,8 +47,8 @@ def test_an_edited_grid_reads_back_equal(source, edit, layout, tmp_path):
 
 @pytest.mark.parametrize("layout", ["long", "short"])
 def test_writing_gives_the_bytes_of_data2textgrid_and_reading_its_data(layout, tmp_path):
-    # 1e-07 and 1e21 need the positional number rule; a quote is escaped apart (doubled, as Praat reads it).
-    tiers = [("w", True, [(1e-07, 0.1 + 0.2, "a"), (0.5, 1 / 3 + 1, "")]), ("p", False, [(1e21, 1e21, "x")])]
+    # 1e-07 and 1e21 need the positional number rule; quotes are doubled
+    tiers = [("w", True, [(1e-07, 0.1 + 0.2, 'say "hi"'), (0.5, 1 / 3 + 1, "")]), ("p", False, [(1e21, 1e21, '"')])]
     ours, theirs = tmp_path / "ours.TextGrid", tmp_path / "theirs.TextGrid"
     orvex.TextGrid.from_data(tiers, 0, 2e21).write(ours, layout)
     orvex.data2textgrid(tiers, 0, 2e21, str(theirs), layout)

@@ -234,80 +234,45 @@ def _read_native(raw: Union[str, bytes], shown: str, layout: str,
                  encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
     """(tmin, tmax, [(name, is_interval, tmin, tmax, items), ...]) of the file, or TextGridError."""
     try:
-        with open(raw, "rb") as file:
-            data = file.read()
         if layout == "praat":
-            return _read_praat(data, shown, encoding)
-        tmin, tmax, tiers = _data_of_text(_text(data, shown, encoding), shown, layout)
-        return tmin, tmax, [(name, is_interval, tmin, tmax, items) for name, is_interval, items in tiers]
+            return _read_praat(raw, shown, encoding)
+        _check_first_line(raw, shown)
+        return orvex._read_grid(os.fsencode(raw), layout, encoding)  # type: ignore[attr-defined,no-any-return]
     except TextGridError:
         raise
     except OSError as exc:
         raise _failure(shown, exc) from None
     except BaseException as exc:
-        # The six raise their internal failure (unknown layouts, an empty file) as a BaseException.
+        # The six's readers raise their internal failure (an unknown tier class, a file that ends
+        # early) as a BaseException.
         if not _is_internal_failure(exc):
             raise
         raise _failure(shown, exc) from None
 
 
-def _read_praat(data: bytes, shown: str, encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
+def _read_praat(raw: Union[str, bytes], shown: str, encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
     """The file as Praat reads it.
 
-    Until the extension reads Praat's own way, today's readers stand in: the text decoded as Praat
-    decodes it, its layout told by "auto"; tiers span the grid.
+    Until the extension reads Praat's own way, the "auto" reader stands in, after a look at the
+    first line: Praat decodes the text the same way, yet binary and chronological files are refused.
     """
-    if data.startswith(b"ooBinaryFile"):
-        raise TextGridError(shown, None, "binary TextGrid files cannot be read yet")
-    tmin, tmax, tiers = _data_of_text(_text(data, shown, encoding), shown, "auto")
-    return tmin, tmax, [(name, is_interval, tmin, tmax, items) for name, is_interval, items in tiers]
+    _check_first_line(raw, shown)
+    return orvex._read_grid(os.fsencode(raw), "praat", encoding)  # type: ignore[attr-defined,no-any-return]
 
 
-def _text(data: bytes, shown: str, encoding: str) -> bytes:
-    """The file's text as UTF-8, after a look at its first line: the six functions' readers take
-    nearly anything for an empty grid."""
-    text = _decode(data, shown) if encoding == "auto" else data
-    first_line = text.split(b"\n", 1)[0]
+def _check_first_line(raw: Union[str, bytes], shown: str) -> None:
+    """Refuses a file whose first line is not a TextGrid's: the six's readers take nearly anything
+    for an empty grid."""
+    with open(raw, "rb") as file:
+        head = file.read(512)
+    if head.startswith(b"ooBinaryFile"):
+        return  # the reader says what it makes of it
+    if head.startswith((b"\xfe\xff", b"\xff\xfe")):
+        head = head[:len(head) // 2 * 2].decode("utf-16", "replace").encode("utf-8")
+    first_line = head.removeprefix(b"\xef\xbb\xbf").split(b"\n", 1)[0]
     if b"ooTextFile" not in first_line:
         raise TextGridError(shown, 1, f"found {_shorten(first_line)} where a TextGrid file starts with "
                                       'File type = "ooTextFile"')
-    return text
-
-
-def _data_of_text(text: bytes, shown: str, layout: str) -> Any:
-    """textgrid2data of text held in memory: the six functions read files only."""
-    fd = os.memfd_create("orvex-read", os.MFD_CLOEXEC)
-    try:
-        with open(fd, "wb", closefd=False) as file:
-            file.write(text)
-        return _data_of(f"/proc/self/fd/{fd}", shown, layout)
-    finally:
-        os.close(fd)
-
-
-def _data_of(native_path: str, shown: str, layout: str) -> Any:
-    try:
-        return orvex.textgrid2data(native_path, False, layout)  # type: ignore[arg-type]
-    except OSError as exc:
-        prefix = f"Failed to read TextGrid file {native_path} because: "
-        message = str(exc)
-        raise _failure(shown, OSError(message[len(prefix):] if message.startswith(prefix) else message)) from None
-
-
-def _decode(data: bytes, shown: str) -> bytes:
-    """The bytes as UTF-8, decoded as Praat decodes a text file."""
-    if data.startswith((b"\xfe\xff", b"\xff\xfe")):
-        try:
-            return data.decode("utf-16").encode("utf-8", "surrogatepass")
-        except UnicodeDecodeError as exc:
-            raise TextGridError(shown, None, f"found invalid UTF-16 at byte {exc.start}: {exc.reason}") from None
-    if data.startswith(b"\xef\xbb\xbf"):
-        data = data[3:]
-    try:
-        data.decode("utf-8")
-        return data
-    except UnicodeDecodeError:
-        return data.decode("latin-1").encode("utf-8")
 
 
 def _is_internal_failure(exc: BaseException) -> bool:
