@@ -13,7 +13,7 @@ WORDS = [(0.0, 1.0, "a"), (1.0, 1.5, 'say "hi" now'), (1.5, 2.0, "")]
 
 
 def relabel(grid):
-    grid["words"].items[1] = grid["words"].items[1]._replace(label="b")
+    grid["words"].items[-1] = grid["words"].items[-1]._replace(label="b")
 
 
 def add_tier(grid):
@@ -32,12 +32,15 @@ EDITS = [
     pytest.param([("words", True, WORDS), ("events", False, [])], relabel, "short", id="data-quotes-empty-tier"),
     pytest.param([("words", True, WORDS), ("words", False, [(0.5, 0.5, "p")])], add_tier, "long",
                  id="data-two-tiers-one-name"),
+    pytest.param(lambda: orvex.TextGrid(0, 2, [orvex.Tier("words", True, 0.5, 1.5, [(0.5, 1, "a")])]), relabel,
+                 "short", id="tier-with-a-range-of-its-own"),
 ]
 
 
 @pytest.mark.parametrize("source, edit, layout", EDITS)
 def test_an_edited_grid_reads_back_equal(source, edit, layout, tmp_path):
-    grid = orvex.TextGrid.from_data(source) if isinstance(source, list) else orvex.read(source)
+    grid = orvex.TextGrid.from_data(source) if isinstance(source, list) else source() if callable(source) \
+        else orvex.read(source)
     edit(grid)
     out = tmp_path / "out.TextGrid"
     grid.write(str(out).encode(), layout)
