@@ -6,12 +6,10 @@ name, and failures that say where and what. Only the standard library is used.
 """
 from __future__ import annotations
 
-import json
 import math
 import os
 import re
 from collections.abc import Iterable, Iterator, Sequence
-from decimal import Decimal
 from typing import Any, NamedTuple, Optional, SupportsFloat, SupportsIndex, Tuple, Union, overload
 
 import orvex
@@ -295,12 +293,14 @@ def _failure(shown: str, exc: BaseException) -> TextGridError:
 
 def _shorten(text: bytes) -> str:
     shown = text.decode("utf-8", "replace").strip()
-    return json.dumps(shown[:40] + ("..." if len(shown) > 40 else ""), ensure_ascii=False) if shown else "nothing"
+    return _quoted(shown[:40] + ("..." if len(shown) > 40 else "")) if shown else "nothing"
 
 
 # Checking, with messages for people: the first problem found, or None.
 
 def _quoted(text: str) -> str:
+    import json  # only messages need it
+
     return json.dumps(text, ensure_ascii=False)
 
 
@@ -359,6 +359,8 @@ def _number(value: float) -> str:
     """The shortest decimal that reads back to value, positional: 1e-07 is 0.0000001, 1.0 is 1."""
     text = repr(float(value))
     if "e" in text:
+        from decimal import Decimal  # only tiny and huge times need it
+
         text = format(Decimal(text), "f")
     elif text in ("nan", "inf", "-inf"):
         return "NaN" if text == "nan" else text
