@@ -131,8 +131,8 @@ def test_from_data_without_items_or_bounds_says_what_to_give():
 
 # The six's own failures, the internal one (a BaseException) included, come as TextGridError too.
 @pytest.mark.parametrize("content, layout, line, message", [
-    pytest.param(None, "praat", None, "cannot open the file: No such file or directory", id="missing"),
-    pytest.param(b"", "praat", 1, 'found nothing where a TextGrid file starts with File type = "ooTextFile"',
+    pytest.param(None, "praat", None, "cannot read the file: No such file or directory", id="missing"),
+    pytest.param(b"", "long", 1, 'found nothing where a TextGrid file starts with File type = "ooTextFile"',
                  id="empty"),
     pytest.param(b"xmin = 0\n", "long", 1,
                  'found "xmin = 0" where a TextGrid file starts with File type = "ooTextFile"', id="not-a-textgrid"),

@@ -9,8 +9,9 @@ from __future__ import annotations
 import math
 import os
 import re
+import stat
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Any, NamedTuple, Optional, SupportsFloat, SupportsIndex, Tuple, Union, overload
+from typing import Any, NamedTuple, NoReturn, Optional, SupportsFloat, SupportsIndex, Tuple, Union, overload
 
 import orvex
 
@@ -195,7 +196,7 @@ class TextGrid:
         if problem is not None:
             raise ValueError(problem)
         text = _render_long(self) if layout == "long" else _render_short(self)
-        _write_atomically(os.fspath(path), text.encode("utf-8", "surrogatepass"), overwrite)
+        _write_atomically(os.fspath(path), text.encode("utf-8"), overwrite)
 
 
 def read(path: _PathLike, *, layout: str = "praat", strict: bool = False, encoding: str = "auto") -> TextGrid:
@@ -234,8 +235,10 @@ def _read_native(raw: Union[str, bytes], shown: str, layout: str,
     try:
         if layout == "praat":
             return _read_praat(raw, shown, encoding)
-        _check_first_line(raw, shown)
-        return orvex._read_grid(os.fsencode(raw), layout, encoding)  # type: ignore[attr-defined,no-any-return]
+        read = orvex._read_grid(os.fsencode(raw), layout, encoding)  # type: ignore[attr-defined]
+        if not read[2]:
+            _check_first_line(raw, shown)
+        return read  # type: ignore[no-any-return]
     except TextGridError:
         raise
     except OSError as exc:
@@ -251,16 +254,21 @@ def _read_native(raw: Union[str, bytes], shown: str, layout: str,
 def _read_praat(raw: Union[str, bytes], shown: str, encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
     """The file as Praat reads it.
 
-    Until the extension reads Praat's own way, the "auto" reader stands in, after a look at the
-    first line: Praat decodes the text the same way, yet binary and chronological files are refused.
+    Until the extension reads Praat's own way, the "auto" reader stands in: Praat decodes the text
+    the same way, yet binary and chronological files are refused.
     """
-    _check_first_line(raw, shown)
-    return orvex._read_grid(os.fsencode(raw), "praat", encoding)  # type: ignore[attr-defined,no-any-return]
+    read = orvex._read_grid(os.fsencode(raw), "praat", encoding)  # type: ignore[attr-defined]
+    if not read[2]:
+        _check_first_line(raw, shown)
+    return read  # type: ignore[no-any-return]
 
 
 def _check_first_line(raw: Union[str, bytes], shown: str) -> None:
-    """Refuses a file whose first line is not a TextGrid's: the six's readers take nearly anything
-    for an empty grid."""
+    """Refuses a file read as a grid without tiers whose first line is not a TextGrid's: the six's
+    readers take nearly anything for an empty grid. A file that is not a regular one (a pipe) has
+    been read already."""
+    if not stat.S_ISREG(os.stat(raw).st_mode):
+        return
     with open(raw, "rb") as file:
         head = file.read(512)
     if head.startswith(b"ooBinaryFile"):
@@ -281,13 +289,11 @@ def _is_internal_failure(exc: BaseException) -> bool:
 def _failure(shown: str, exc: BaseException) -> TextGridError:
     """The TextGridError for a failure of the extension or the file system."""
     if isinstance(exc, OSError) and exc.strerror:
-        return TextGridError(shown, None, f"cannot open the file: {exc.strerror}")
+        return TextGridError(shown, None, f"cannot read the file: {exc.strerror}")
     message = str(exc.args[0]) if exc.args else str(exc)
     found = _FAILED_READ.fullmatch(message)
     if found:
         return TextGridError(shown, int(found.group(1)), found.group(2))
-    if message == "Empty file":
-        message = "the file is empty where a TextGrid was expected"
     return TextGridError(shown, None, message)
 
 
@@ -420,21 +426,28 @@ def _write_atomically(target: Union[str, bytes], data: bytes, overwrite: bool) -
         except FileExistsError:
             continue
         except OSError as exc:
-            raise type(exc)(exc.errno, exc.strerror, os.fsdecode(target)) from None
+            _raise_for(exc, target)
     else:
         raise FileExistsError(f"no free temporary name beside {os.fsdecode(target)}")
     try:
-        with os.fdopen(fd, "wb") as file:
-            file.write(data)
         try:
+            with os.fdopen(fd, "wb") as file:
+                file.write(data)
             if overwrite:
                 os.replace(temporary, target)
             else:
                 os.link(temporary, target)
         except OSError as exc:
-            raise type(exc)(exc.errno, exc.strerror, os.fsdecode(target)) from None
+            _raise_for(exc, target)
     finally:
         try:  # gone already when it was renamed
             os.unlink(temporary)
         except FileNotFoundError:
             pass
+
+
+def _raise_for(exc: OSError, target: Union[str, bytes]) -> NoReturn:
+    """exc again, naming the target rather than the temporary file."""
+    if exc.errno is None:
+        raise exc
+    raise type(exc)(exc.errno, exc.strerror, os.fsdecode(target)) from None
