@@ -119,7 +119,10 @@ def test_reimport_returns_the_same_module_object():
 
 def test_import_runs_no_python_code_and_the_front_door_loads_on_first_use():
     out = run_child("""
+        import importlib.util
         import sys
+        # What `python -m orvex` looks at before anything is imported: a package runs its __main__.
+        print(importlib.util.find_spec("orvex").submodule_search_locations is not None)
         import orvex
         print(sorted(name for name in sys.modules if name.startswith("orvex")))
         print(all(name in dir(orvex) for name in orvex.__all__), "Item" in vars(orvex))
@@ -131,6 +134,7 @@ def test_import_runs_no_python_code_and_the_front_door_loads_on_first_use():
             print(exc, exc.name, exc.obj is orvex)
     """)
     assert out.splitlines() == [
+        "True",
         "['orvex']",
         "True False",
         "True True True",
