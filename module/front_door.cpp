@@ -59,9 +59,10 @@ PyObject* module_dir(PyObject* module, PyObject*) {
     return names.release();
 }
 
-// (tmin, tmax, [(name, is_interval, tmin, tmax, [(tmin, tmax, label), ...]), ...]): the shape of
-// textgrid2data with each tier's own bounds, which the front door keeps.
-Object new_grid(const textgrid::TextGrid& grid) {
+// The front door's grid as plain values: (tmin, tmax, [(name, is_interval, tmin, tmax, items),
+// ...]) with items (tmin, tmax, label); the shape of textgrid2data with each tier's own bounds,
+// which the front door keeps. Its items are made instances of item_type, a tuple subclass.
+Object new_grid(const textgrid::TextGrid& grid, PyTypeObject* item_type) {
     Object tiers = Object::steal(PyList_New(static_cast<Py_ssize_t>(grid.tiers.size())));
     if (!tiers) return tiers;
     Py_ssize_t t = 0;
@@ -70,10 +71,13 @@ Object new_grid(const textgrid::TextGrid& grid) {
         if (!items) return Object();
         Py_ssize_t i = 0;
         for (const textgrid::Item& item : tier.items) {
-            PyObject* entry = Py_BuildValue("(dds#)", item.tmin, item.tmax, item.label.data(),
-                                            static_cast<Py_ssize_t>(item.label.size()));
+            Object plain = Object::steal(Py_BuildValue("(dds#)", item.tmin, item.tmax, item.label.data(),
+                                                       static_cast<Py_ssize_t>(item.label.size())));
+            Object args = plain ? Object::steal(PyTuple_Pack(1, plain.get())) : Object();
+            // tuple.__new__(item_type, plain), as a named tuple's _make does
+            Object entry = args ? Object::steal(PyTuple_Type.tp_new(item_type, args.get(), nullptr)) : Object();
             if (!entry) return Object();
-            PyList_SET_ITEM(items.get(), i++, entry);  // steals
+            PyList_SET_ITEM(items.get(), i++, entry.release());  // steals
         }
         PyObject* entry = Py_BuildValue("(s#OddO)", tier.name.data(), static_cast<Py_ssize_t>(tier.name.size()),
                                         tier.is_interval ? Py_True : Py_False, tier.tmin, tier.tmax, items.get());
@@ -83,14 +87,15 @@ Object new_grid(const textgrid::TextGrid& grid) {
     return Object::steal(Py_BuildValue("(ddO)", grid.tmin, grid.tmax, tiers.get()));
 }
 
-// _read_grid(path, layout, encoding): one file for the front door (orvex/_front.py), which checks
-// the arguments; path is bytes, as os.fsencode gives it. An OS failure raises the OSError of its
-// errno, any other read error OSError(message); the readers' fatal failures come as the
-// internal-failure exception.
+// _read_grid(path, layout, encoding, item_type): one file for the front door (orvex/_front.py),
+// which checks the arguments; path is bytes, as os.fsencode gives it. An OS failure raises the
+// OSError of its errno, any other read error OSError(message); the readers' fatal failures come
+// as the internal-failure exception.
 PyObject* read_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
-        if (nargs != 3 || !PyBytes_Check(args[0]) || !PyUnicode_Check(args[1]) || !PyUnicode_Check(args[2])) {
-            PyErr_SetString(PyExc_TypeError, "_read_grid(path: bytes, layout: str, encoding: str)");
+        if (nargs != 4 || !PyBytes_Check(args[0]) || !PyUnicode_Check(args[1]) || !PyUnicode_Check(args[2]) ||
+            !PyType_Check(args[3]) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(args[3]), &PyTuple_Type)) {
+            PyErr_SetString(PyExc_TypeError, "_read_grid(path: bytes, layout: str, encoding: str, item_type)");
             return nullptr;
         }
         const std::string path(PyBytes_AS_STRING(args[0]), static_cast<std::size_t>(PyBytes_GET_SIZE(args[0])));
@@ -117,12 +122,87 @@ PyObject* read_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
             return nullptr;
         }
-        return new_grid(read.value()).release();
+        GcPause pause;
+        return new_grid(read.value(), reinterpret_cast<PyTypeObject*>(args[3])).release();
     });
 }
 
-PyMethodDef read_grid_def = {"_read_grid", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_grid)),
-                             METH_FASTCALL, "One file read for orvex.read."};
+// 0, or -1 with the Python error set. A float from anything float() takes but a str.
+int to_double(PyObject* obj, double& out) {
+    out = PyFloat_AsDouble(obj);
+    return out == -1.0 && PyErr_Occurred() ? -1 : 0;
+}
+
+int to_text(PyObject* obj, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_Check(obj) ? PyUnicode_AsUTF8AndSize(obj, &size) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_TypeError, "expected a str, not %.200s", Py_TYPE(obj)->tp_name);
+        return -1;
+    }
+    out.assign(text, static_cast<std::size_t>(size));
+    return 0;
+}
+
+// The grid in the front door's plain shape (see new_grid) as a TextGrid, taken as it is: the
+// front door has checked it. 0, or -1 with the Python error set.
+int to_textgrid(PyObject* obj, textgrid::TextGrid& grid) {
+    PyObject* tiers = nullptr;  // borrowed
+    if (!PyArg_ParseTuple(obj, "ddO!", &grid.tmin, &grid.tmax, &PyList_Type, &tiers)) return -1;
+    grid.tiers.resize(static_cast<std::size_t>(PyList_GET_SIZE(tiers)));
+    grid.size = grid.tiers.size();
+    for (std::size_t t = 0; t < grid.tiers.size(); ++t) {
+        textgrid::Tier& tier = grid.tiers[t];
+        PyObject* name = nullptr;
+        PyObject* items = nullptr;
+        int is_interval = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(tiers, static_cast<Py_ssize_t>(t)), "OpddO!", &name, &is_interval,
+                              &tier.tmin, &tier.tmax, &PyList_Type, &items) ||
+            to_text(name, tier.name) < 0)
+            return -1;
+        tier.is_interval = is_interval != 0;
+        tier.items.resize(static_cast<std::size_t>(PyList_GET_SIZE(items)));
+        tier.size = tier.items.size();
+        for (std::size_t i = 0; i < tier.items.size(); ++i) {
+            textgrid::Item& item = tier.items[i];
+            PyObject* entry = PyList_GET_ITEM(items, static_cast<Py_ssize_t>(i));
+            if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 3) {
+                PyErr_SetString(PyExc_TypeError, "an item must be a (tmin, tmax, label) tuple");
+                return -1;
+            }
+            if (to_double(PyTuple_GET_ITEM(entry, 0), item.tmin) < 0 ||
+                to_double(PyTuple_GET_ITEM(entry, 1), item.tmax) < 0 ||
+                to_text(PyTuple_GET_ITEM(entry, 2), item.label) < 0)
+                return -1;
+        }
+    }
+    return 0;
+}
+
+// _render_grid(grid, long): the file text of a grid in the front door's plain shape, as bytes, in
+// the long layout or the short one: the writer of data2textgrid, over tiers that data2textgrid
+// cannot express (empty ones, and time ranges of their own).
+PyObject* render_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2 || !PyBool_Check(args[1])) {
+            PyErr_SetString(PyExc_TypeError, "_render_grid(grid, long: bool)");
+            return nullptr;
+        }
+        textgrid::TextGrid grid;
+        if (to_textgrid(args[0], grid) < 0) return nullptr;
+        const std::string text = args[1] == Py_True ? grid.to_long_textgrid_string() : grid.to_short_textgrid_string();
+        return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+template <class Function>
+PyCFunction as_fastcall(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef read_grid_def = {"_read_grid", as_fastcall(read_grid), METH_FASTCALL, "One file read for orvex.read."};
+PyMethodDef render_grid_def = {"_render_grid", as_fastcall(render_grid), METH_FASTCALL,
+                               "A grid's file text for orvex.TextGrid.write."};
 
 PyMethodDef getattr_def = {"__getattr__", module_getattr, METH_O,
                            "Imports the Python part of orvex when one of its names is first used."};
@@ -140,7 +220,7 @@ int add_front_door(Handle module) {
     Object module_name = Object::steal(PyModule_GetNameObject(module.get()));
     if (!module_name) return -1;
     if (add_method(module, module_name, &getattr_def) < 0 || add_method(module, module_name, &dir_def) < 0 ||
-        add_method(module, module_name, &read_grid_def) < 0)
+        add_method(module, module_name, &read_grid_def) < 0 || add_method(module, module_name, &render_grid_def) < 0)
         return -1;
     Object all = Object::steal(PyObject_GetAttrString(module.get(), "__all__"));
     if (!all) return -1;

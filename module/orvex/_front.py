@@ -19,7 +19,6 @@ __all__ = ["read", "TextGrid", "Tier", "Item", "TextGridError"]
 
 _PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # The tier-structured shape of the six functions.
-_ItemData = Tuple[float, float, str]
 _TierData = Tuple[str, bool, Sequence[Tuple[SupportsFloat, SupportsFloat, str]]]
 
 # The six functions' tolerance: bounds closer than this are equal.
@@ -187,16 +186,19 @@ class TextGrid:
 
         The file is written under a temporary name in the same folder and renamed over path, so path
         holds either its old content or the whole new one. With overwrite=False an existing file is
-        left alone (FileExistsError). The bytes are those data2textgrid writes for the same grid;
-        unlike it, tiers without items and the tiers' own time ranges are kept.
+        left alone (FileExistsError). The writer is data2textgrid's, with the same bytes for the
+        same grid; unlike data2textgrid, tiers without items and the tiers' own time ranges are kept.
         """
         if layout not in ("long", "short"):
             raise ValueError(f"layout must be 'long' or 'short', not {layout!r}")
         problem = _problem(self)
         if problem is not None:
             raise ValueError(problem)
-        text = _render_long(self) if layout == "long" else _render_short(self)
-        _write_atomically(os.fspath(path), text.encode("utf-8"), overwrite)
+        plain = (self.tmin, self.tmax, [(tier.name, tier.is_interval, tier.tmin, tier.tmax,
+                                         tier.items if type(tier.items) is list else list(tier.items))
+                                        for tier in self.tiers])
+        text = orvex._render_grid(plain, layout == "long")  # type: ignore[attr-defined]
+        _write_atomically(os.fspath(path), text, overwrite)
 
 
 def read(path: _PathLike, *, layout: str = "praat", strict: bool = False, encoding: str = "auto") -> TextGrid:
@@ -215,8 +217,7 @@ def read(path: _PathLike, *, layout: str = "praat", strict: bool = False, encodi
     raw = os.fspath(path)
     shown = os.fsdecode(raw)
     tmin, tmax, tiers = _read_native(raw, shown, layout, encoding)
-    grid = TextGrid(tmin, tmax, [Tier(name, is_interval, start, end, items)
-                                 for name, is_interval, start, end, items in tiers])
+    grid = TextGrid(tmin, tmax, [_tier(*tier) for tier in tiers])
     if strict:
         problem = _problem(grid)
         if problem is not None:
@@ -224,8 +225,15 @@ def read(path: _PathLike, *, layout: str = "praat", strict: bool = False, encodi
     return grid
 
 
+def _tier(name: str, is_interval: bool, tmin: float, tmax: float, items: list[Item]) -> Tier:
+    """A Tier over a list of Items as it is."""
+    tier = Tier.__new__(Tier)
+    tier.name, tier.is_interval, tier.tmin, tier.tmax, tier.items = name, is_interval, tmin, tmax, items
+    return tier
+
+
 _LAYOUTS = ("praat", "long", "short", "auto")
-_NativeTier = Tuple[str, bool, float, float, Sequence[_ItemData]]
+_NativeTier = Tuple[str, bool, float, float, "list[Item]"]
 _FAILED_READ = re.compile(r"line (\d+): (.*)", re.DOTALL)
 
 
@@ -235,7 +243,7 @@ def _read_native(raw: Union[str, bytes], shown: str, layout: str,
     try:
         if layout == "praat":
             return _read_praat(raw, shown, encoding)
-        read = orvex._read_grid(os.fsencode(raw), layout, encoding)  # type: ignore[attr-defined]
+        read = orvex._read_grid(os.fsencode(raw), layout, encoding, Item)  # type: ignore[attr-defined]
         if not read[2]:
             _check_first_line(raw, shown)
         return read  # type: ignore[no-any-return]
@@ -257,7 +265,7 @@ def _read_praat(raw: Union[str, bytes], shown: str, encoding: str) -> tuple[floa
     Until the extension reads Praat's own way, the "auto" reader stands in: Praat decodes the text
     the same way, yet binary and chronological files are refused.
     """
-    read = orvex._read_grid(os.fsencode(raw), "praat", encoding)  # type: ignore[attr-defined]
+    read = orvex._read_grid(os.fsencode(raw), "praat", encoding, Item)  # type: ignore[attr-defined]
     if not read[2]:
         _check_first_line(raw, shown)
     return read  # type: ignore[no-any-return]
@@ -311,10 +319,10 @@ def _quoted(text: str) -> str:
 
 
 def _describe(tier: Tier, index: int) -> str:
-    item = tier.items[index]
+    start, end, label = tier.items[index]
     if tier.is_interval:
-        return f"interval {index + 1} ({_number(item.tmin)}-{_number(item.tmax)} {_quoted(item.label)})"
-    return f"point {index + 1} ({_number(item.tmin)} {_quoted(item.label)})"
+        return f"interval {index + 1} ({_number(start)}-{_number(end)} {_quoted(label)})"
+    return f"point {index + 1} ({_number(start)} {_quoted(label)})"
 
 
 def _problem(grid: TextGrid) -> Optional[str]:
@@ -338,31 +346,32 @@ def _tier_problem(grid: TextGrid, tier: Tier) -> Optional[str]:
     if tier.tmin < grid.tmin - _EPSILON or tier.tmax > grid.tmax + _EPSILON:
         return f"its time range {span} lies outside the grid's ({_number(grid.tmin)}-{_number(grid.tmax)})"
     items = tier.items
-    for index, item in enumerate(items):
-        if not (math.isfinite(item.tmin) and math.isfinite(item.tmax)):
+    before_start = before_end = 0.0
+    for index, (start, end, label) in enumerate(items):
+        if not isinstance(label, str):
+            kind = "interval" if tier.is_interval else "point"
+            return f"{kind} {index + 1} has a label that is a {type(label).__name__}, not a str"
+        if not (math.isfinite(start) and math.isfinite(end)):
             return f"{_describe(tier, index)} has a time that is not a number"
-        if tier.is_interval and item.tmax - item.tmin <= _EPSILON:
+        if tier.is_interval and end - start <= _EPSILON:
             return f"{_describe(tier, index)} does not end after it starts"
-        if not tier.is_interval and abs(item.tmax - item.tmin) > _EPSILON:
-            return (f"{_describe(tier, index)} has two times, {_number(item.tmin)} and {_number(item.tmax)}: "
+        if not tier.is_interval and abs(end - start) > _EPSILON:
+            return (f"{_describe(tier, index)} has two times, {_number(start)} and {_number(end)}: "
                     "a point's tmax must equal its tmin")
-        if item.tmin < tier.tmin - _EPSILON or item.tmax > tier.tmax + _EPSILON:
+        if start < tier.tmin - _EPSILON or end > tier.tmax + _EPSILON:
             return f"{_describe(tier, index)} lies outside the tier ({span})"
-        if index == 0:
-            continue
-        before = items[index - 1]
-        if item.tmin < before.tmin - _EPSILON:
-            return f"{_describe(tier, index)} comes before {_describe(tier, index - 1)}: items must be in time order"
-        if tier.is_interval and before.tmax - item.tmin > _EPSILON:
-            return f"{_describe(tier, index)} starts before {_describe(tier, index - 1)} ends"
+        if index:
+            if start < before_start - _EPSILON:
+                return f"{_describe(tier, index)} comes before {_describe(tier, index - 1)}: items must be in time order"
+            if tier.is_interval and before_end - start > _EPSILON:
+                return f"{_describe(tier, index)} starts before {_describe(tier, index - 1)} ends"
+        before_start, before_end = start, end
     return None
 
 
-# Writing: the layouts, number rule and escaping of the six functions' writer, over tiers that
-# data2textgrid cannot express (empty ones, and time ranges of their own).
-
 def _number(value: float) -> str:
-    """The shortest decimal that reads back to value, positional: 1e-07 is 0.0000001, 1.0 is 1."""
+    """value as the writer writes it: the shortest decimal that reads back to it, positional
+    (1e-07 is 0.0000001, 1.0 is 1)."""
     text = repr(float(value))
     if "e" in text:
         from decimal import Decimal  # only tiny and huge times need it
@@ -373,45 +382,6 @@ def _number(value: float) -> str:
     if "." in text:
         text = text.rstrip("0").rstrip(".")
     return text
-
-
-def _escape(text: str) -> str:
-    return text.replace('"', '""')
-
-
-def _render_long(grid: TextGrid) -> str:
-    out = ['File type = "ooTextFile"\r\nObject class = "TextGrid"\r\n\r\n',
-           f"xmin = {_number(grid.tmin)} \r\nxmax = {_number(grid.tmax)} \r\n",
-           f"tiers? {'<exists>' if grid.tiers else '<absent>'} \r\nsize = {len(grid.tiers)} \r\nitem []: \r\n"]
-    for position, tier in enumerate(grid.tiers, 1):
-        kind, word = ("IntervalTier", "intervals") if tier.is_interval else ("TextTier", "points")
-        out.append(f'    item [{position}]:\r\n        class = "{kind}" \r\n        name = "{_escape(tier.name)}" \r\n'
-                   f"        xmin = {_number(tier.tmin)} \r\n        xmax = {_number(tier.tmax)} \r\n"
-                   f"        {word}: size = {len(tier.items)} \r\n")
-        if tier.is_interval:
-            out.extend(f"        intervals [{number}]:\r\n            xmin = {_number(item.tmin)} \r\n"
-                       f'            xmax = {_number(item.tmax)} \r\n            text = "{_escape(item.label)}" \r\n'
-                       for number, item in enumerate(tier.items, 1))
-        else:
-            out.extend(f"        points [{number}]:\r\n            number = {_number(item.tmin)} \r\n"
-                       f'            mark = "{_escape(item.label)}" \r\n'
-                       for number, item in enumerate(tier.items, 1))
-    return "".join(out)
-
-
-def _render_short(grid: TextGrid) -> str:
-    out = ['File type = "ooTextFile"\r\nObject class = "TextGrid"\r\n\r\n',
-           f"{_number(grid.tmin)}\r\n{_number(grid.tmax)}\r\n{'<exists>' if grid.tiers else '<absent>'}\r\n"
-           f"{len(grid.tiers)}\r\n"]
-    for tier in grid.tiers:
-        out.append(f'"{"IntervalTier" if tier.is_interval else "TextTier"}"\r\n"{_escape(tier.name)}"\r\n'
-                   f"{_number(tier.tmin)}\r\n{_number(tier.tmax)}\r\n{len(tier.items)}\r\n")
-        if tier.is_interval:
-            out.extend(f'{_number(item.tmin)}\r\n{_number(item.tmax)}\r\n"{_escape(item.label)}"\r\n'
-                       for item in tier.items)
-        else:
-            out.extend(f'{_number(item.tmin)}\r\n"{_escape(item.label)}"\r\n' for item in tier.items)
-    return "".join(out)
 
 
 def _write_atomically(target: Union[str, bytes], data: bytes, overwrite: bool) -> None:
