@@ -18,6 +18,7 @@ def relabel(grid):
 
 def add_tier(grid):
     grid.tiers.append(orvex.Tier("notes", False, grid.tmin, grid.tmax, [(0.25, 0.25, "x")]))
+    grid.tiers[-1].items.append((0.5, 0.5, "a plain tuple"))
 
 
 def drop_all_points(grid):
@@ -108,6 +109,8 @@ PROBLEMS = [
                  'tier "words": interval 1 (0-NaN "a") has a time that is not a number', id="nan"),
     pytest.param(grid_of(("words", True, [(1, 1, "a")])),
                  'tier "words": interval 1 (1-1 "a") does not end after it starts', id="empty-interval"),
+    pytest.param(orvex.TextGrid(0, 3, [orvex.Tier("events", False, 0, 3, [(1, 1, 5)])]),
+                 'tier "events": point 1 has a label of type int, not str', id="label-not-a-str"),
     pytest.param(grid_of(("events", False, [(1, 2, "a")])),
                  'tier "events": point 1 (1 "a") has two times, 1 and 2: a point\'s tmax must equal its tmin',
                  id="point-with-two-times"),

@@ -350,7 +350,7 @@ def _tier_problem(grid: TextGrid, tier: Tier) -> Optional[str]:
     for index, (start, end, label) in enumerate(items):
         if not isinstance(label, str):
             kind = "interval" if tier.is_interval else "point"
-            return f"{kind} {index + 1} has a label that is a {type(label).__name__}, not a str"
+            return f"{kind} {index + 1} has a label of type {type(label).__name__}, not str"
         if not (math.isfinite(start) and math.isfinite(end)):
             return f"{_describe(tier, index)} has a time that is not a number"
         if tier.is_interval and end - start <= _EPSILON:
