@@ -1,10 +1,12 @@
 #include "module/front_door.h"
 
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "module/module.h"
+#include "module/errors.h"
+#include "module/interpreter.h"
 #include "textgrid/layout/read.h"
 
 namespace orvex {
@@ -107,11 +109,15 @@ PyObject* read_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const char* layout = PyUnicode_AsUTF8AndSize(args[1], &size);
         if (!layout) return nullptr;
         const std::string_view layout_name(layout, static_cast<std::size_t>(size));
+        const std::optional<textgrid::Layout> known = textgrid::layout_named(layout_name == "praat" ? "auto" : layout_name);
+        if (!known) {
+            PyErr_Format(PyExc_ValueError, "unknown layout %R", args[1]);
+            return nullptr;
+        }
         const textgrid::Encoding encoding = PyUnicode_CompareWithASCIIString(args[2], "utf-8") == 0
                                                 ? textgrid::Encoding::utf8
                                                 : textgrid::Encoding::praat;
-        textgrid::Result<textgrid::TextGrid> read =
-            textgrid::read_from_file(path, false, layout_name == "praat" ? "auto" : layout_name, encoding);
+        textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(path, false, *known, encoding);
         if (!read) {
             const textgrid::Error& error = read.error();
             if (error.kind == textgrid::ErrorKind::os) {

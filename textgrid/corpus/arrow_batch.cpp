@@ -35,45 +35,70 @@ private:
     Struct s_;
 };
 
-// ---- schema ------------------------------------------------------------------
+// ---- the nodes behind the structs ------------------------------------------
 
-struct SchemaNode {
-    std::vector<ArrowSchema> children;
-    std::vector<ArrowSchema*> child_pointers;
-    ArrowSchema dictionary;
+// What a schema or array struct owns below it: its children and its
+// dictionary, freed with it.
+template <class Struct>
+struct Tree {
+    std::vector<Struct> children;
+    std::vector<Struct*> child_pointers;
+    Struct dictionary;
     bool has_dictionary = false;
+
+    // Takes over `from` and `dict`. Throws std::bad_alloc only before taking
+    // anything over, so that the caller's owners still release them then.
+    void adopt(std::vector<Owned<Struct>>& from, Owned<Struct>& dict) {
+        children.reserve(from.size());
+        child_pointers.reserve(from.size());
+        for (Owned<Struct>& child : from) children.push_back(child.take());
+        for (Struct& child : children) child_pointers.push_back(&child);
+        if (dict) {
+            dictionary = dict.take();
+            has_dictionary = true;
+        }
+    }
+
+    // Points out's children and dictionary at this tree's.
+    void link(Struct& out) noexcept {
+        out.n_children = static_cast<std::int64_t>(children.size());
+        out.children = children.empty() ? nullptr : child_pointers.data();
+        out.dictionary = has_dictionary ? &dictionary : nullptr;
+    }
+
+    void release_all() noexcept {
+        for (Struct& child : children)
+            if (child.release != nullptr) child.release(&child);
+        if (has_dictionary && dictionary.release != nullptr) dictionary.release(&dictionary);
+    }
 };
 
-extern "C" void release_schema(ArrowSchema* schema) {
-    auto* node = static_cast<SchemaNode*>(schema->private_data);
-    for (ArrowSchema& child : node->children)
-        if (child.release != nullptr) child.release(&child);
-    if (node->has_dictionary && node->dictionary.release != nullptr) node->dictionary.release(&node->dictionary);
+// The release callback of a struct whose private_data is a Node (a Tree).
+template <class Node, class Struct>
+void release_node(Struct* s) noexcept {
+    auto* node = static_cast<Node*>(s->private_data);
+    node->release_all();
     delete node;
-    schema->release = nullptr;
+    s->release = nullptr;
 }
+
+// ---- schema ------------------------------------------------------------------
+
+struct SchemaNode : Tree<ArrowSchema> {};
+
+extern "C" void release_schema(ArrowSchema* schema) { release_node<SchemaNode>(schema); }
 
 // format and name must be string literals: the struct points to them.
 Owned<ArrowSchema> make_schema(const char* format, const char* name, std::vector<Owned<ArrowSchema>> children = {},
                                Owned<ArrowSchema> dictionary = {}) {
     auto node = std::make_unique<SchemaNode>();
-    node->children.reserve(children.size());
-    node->child_pointers.reserve(children.size());
-    // Nothing below throws.
-    for (Owned<ArrowSchema>& child : children) node->children.push_back(child.take());
-    for (ArrowSchema& child : node->children) node->child_pointers.push_back(&child);
-    if (dictionary) {
-        node->dictionary = dictionary.take();
-        node->has_dictionary = true;
-    }
+    node->adopt(children, dictionary);
     ArrowSchema out{};
     out.format = format;
     out.name = name;
     out.metadata = nullptr;
     out.flags = 0;  // no field holds a null
-    out.n_children = static_cast<std::int64_t>(node->children.size());
-    out.children = node->children.empty() ? nullptr : node->child_pointers.data();
-    out.dictionary = node->has_dictionary ? &node->dictionary : nullptr;
+    node->link(out);
     out.release = release_schema;
     out.private_data = node.release();
     return Owned<ArrowSchema>(out);
@@ -84,23 +109,12 @@ Owned<ArrowSchema> make_schema(const char* format, const char* name, std::vector
 // private_data of every array of a batch. Each holds the batch's storage, so
 // a consumer that moves a child out and releases the parent early still
 // keeps that child's buffers alive.
-struct ArrayNode {
+struct ArrayNode : Tree<ArrowArray> {
     std::shared_ptr<const void> storage;
     const void* buffers[3] = {nullptr, nullptr, nullptr};
-    std::vector<ArrowArray> children;
-    std::vector<ArrowArray*> child_pointers;
-    ArrowArray dictionary;
-    bool has_dictionary = false;
 };
 
-extern "C" void release_array(ArrowArray* array) {
-    auto* node = static_cast<ArrayNode*>(array->private_data);
-    for (ArrowArray& child : node->children)
-        if (child.release != nullptr) child.release(&child);
-    if (node->has_dictionary && node->dictionary.release != nullptr) node->dictionary.release(&node->dictionary);
-    delete node;
-    array->release = nullptr;
-}
+extern "C" void release_array(ArrowArray* array) { release_node<ArrayNode>(array); }
 
 Owned<ArrowArray> make_array(const std::shared_ptr<const void>& storage, std::size_t length,
                              std::initializer_list<const void*> buffers, std::vector<Owned<ArrowArray>> children = {},
@@ -108,24 +122,14 @@ Owned<ArrowArray> make_array(const std::shared_ptr<const void>& storage, std::si
     auto node = std::make_unique<ArrayNode>();
     node->storage = storage;
     std::copy(buffers.begin(), buffers.end(), node->buffers);
-    node->children.reserve(children.size());
-    node->child_pointers.reserve(children.size());
-    // Nothing below throws.
-    for (Owned<ArrowArray>& child : children) node->children.push_back(child.take());
-    for (ArrowArray& child : node->children) node->child_pointers.push_back(&child);
-    if (dictionary) {
-        node->dictionary = dictionary.take();
-        node->has_dictionary = true;
-    }
+    node->adopt(children, dictionary);
     ArrowArray out{};
     out.length = static_cast<std::int64_t>(length);
     out.null_count = 0;
     out.offset = 0;
     out.n_buffers = static_cast<std::int64_t>(buffers.size());
-    out.n_children = static_cast<std::int64_t>(node->children.size());
     out.buffers = node->buffers;
-    out.children = node->children.empty() ? nullptr : node->child_pointers.data();
-    out.dictionary = node->has_dictionary ? &node->dictionary : nullptr;
+    node->link(out);
     out.release = release_array;
     out.private_data = node.release();
     return Owned<ArrowArray>(out);

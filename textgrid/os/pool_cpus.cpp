@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "textgrid/base/ascii.h"
+#include "textgrid/base/file_descriptor.h"
 #include "textgrid/os/pool.h"
 #include "textgrid/os/pool_detail.h"
 
@@ -23,30 +25,21 @@ namespace {
 // Pseudo-files report a size of 0, so read until end of file instead of
 // asking for the size first.
 std::optional<std::string> read_small_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const detail::FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return std::nullopt;
     std::string text;
     char buf[4096];
     for (;;) {
-        const ssize_t got = ::read(fd, buf, sizeof buf);
+        const ssize_t got = ::read(fd.get(), buf, sizeof buf);
         if (got > 0) {
             text.append(buf, static_cast<std::size_t>(got));
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {
-            ::close(fd);
             return std::nullopt;
         }
     }
-    ::close(fd);
     return text;
-}
-
-std::string_view trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-    return s;
 }
 
 template <class Int>
@@ -170,7 +163,7 @@ std::optional<std::size_t> affinity_cpus() {
 namespace detail {
 
 std::optional<std::size_t> parse_cpu_max(std::string_view text) {
-    const auto fields = split(trim(text), ' ');
+    const auto fields = split(trim_ascii(text), ' ');
     if (fields.empty() || fields[0] == "max") return std::nullopt;
     const auto quota = parse_whole<long long>(fields[0]);
     // The period may be left out; the kernel's default is 100 ms.
@@ -180,8 +173,8 @@ std::optional<std::size_t> parse_cpu_max(std::string_view text) {
 }
 
 std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_view period) {
-    const auto q = parse_whole<long long>(trim(quota));
-    const auto p = parse_whole<long long>(trim(period));
+    const auto q = parse_whole<long long>(trim_ascii(quota));
+    const auto p = parse_whole<long long>(trim_ascii(period));
     if (!q || !p) return std::nullopt;
     return quota_over_period(*q, *p);
 }
@@ -195,7 +188,7 @@ std::optional<std::size_t> cgroup_limit(const std::string& mount, const std::str
         } else {
             // Most groups set no quota (-1); skip the period file then.
             const auto quota = read_small_file(at + "/cpu.cfs_quota_us");
-            if (quota && trim(*quota) != "-1") {
+            if (quota && trim_ascii(*quota) != "-1") {
                 if (const auto period = read_small_file(at + "/cpu.cfs_period_us")) {
                     limit = min_limit(limit, parse_cfs_quota(*quota, *period));
                 }

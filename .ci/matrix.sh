@@ -13,7 +13,7 @@
 # The Debian interpreters need root; everything lives under build/matrix and
 # nothing is kept from an earlier run except a Debian folder already made.
 #
-# usage: tests/matrix.sh [pytest arguments for every run, e.g. test_module.py]
+# usage: .ci/matrix.sh [pytest arguments for every run, e.g. test_module.py]
 set -uo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -299,7 +299,7 @@ debian_lane() {
         say "$version: $DEBIAN_SUITE /usr/bin/python$version"
         in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
             PIP_CACHE_DIR=/matrix/pip-cache \
-            bash /matrix/src/tests/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
+            bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
             failed=1
         cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
             unavailable "$version" "the run in the $DEBIAN_SUITE folder left no result"
