@@ -345,6 +345,8 @@ def _tier_problem(grid: TextGrid, tier: Tier) -> Optional[str]:
         return f"its time range {span} is empty: tmax must be greater than tmin"
     if tier.tmin < grid.tmin - _EPSILON or tier.tmax > grid.tmax + _EPSILON:
         return f"its time range {span} lies outside the grid's ({_number(grid.tmin)}-{_number(grid.tmax)})"
+    if _items_sound(tier):
+        return None
     items = tier.items
     before_start = before_end = 0.0
     for index, (start, end, label) in enumerate(items):
@@ -367,6 +369,26 @@ def _tier_problem(grid: TextGrid, tier: Tier) -> Optional[str]:
                 return f"{_describe(tier, index)} starts before {_describe(tier, index - 1)} ends"
         before_start, before_end = start, end
     return None
+
+
+def _items_sound(tier: Tier) -> bool:
+    """True when _tier_problem would find nothing wrong with the items: one quick pass for the
+    common case, the messages being made only for a tier that fails it. NaN fails every comparison."""
+    low, high = tier.tmin - _EPSILON, tier.tmax + _EPSILON
+    before_start = before_end = -math.inf
+    if tier.is_interval:
+        for start, end, label in tier.items:
+            if not (low <= start and end <= high and end - start > _EPSILON and before_end - start <= _EPSILON
+                    and start >= before_start - _EPSILON and label.__class__ is str):
+                return False
+            before_start, before_end = start, end
+    else:
+        for start, end, label in tier.items:
+            if not (low <= start <= high and end <= high and -_EPSILON <= end - start <= _EPSILON
+                    and start >= before_start - _EPSILON and label.__class__ is str):
+                return False
+            before_start = start
+    return True
 
 
 def _number(value: float) -> str:
