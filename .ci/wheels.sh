@@ -36,7 +36,7 @@ AARCH64=(3.11:bookworm 3.13:trixie)
 # requirements come from Debian's arm64 packages.
 TEST_VERSION=3.11
 TEST_SUITE=bookworm
-TEST_PACKAGES=python3.11,python3-pytest,python3-hypothesis,python3-numpy
+TEST_PACKAGES=python3.11,libpython3.11-dev,python3-pytest,python3-hypothesis,python3-numpy
 TEST_FILES=(test_read_long.py test_read_long_chunks.py test_read_short.py test_read_dispatch.py
     test_write_build.py test_write_layouts.py test_roundtrip.py test_vectors.py test_vectors_batch.py
     test_vectors_memory.py)
@@ -126,8 +126,12 @@ build() {
     fi
     local raw wheel exports
     raw=$(ls "$WORK/raw/$name"/*.whl)
-    if ! PATH=$TOOLS/bin:$PATH auditwheel repair --plat "manylinux_${GLIBC/./_}_$arch" -w "$WORK/repaired/$name" \
-        "$raw" >>"$log" 2>&1; then
+    # auditwheel names only its own machine's platforms: a cross-built wheel
+    # gets the best tag it allows, and the name check below fails it when
+    # that is newer than manylinux_2_17.
+    local plat=manylinux_${GLIBC/./_}_$arch
+    [ "$arch" = "$(uname -m)" ] || plat=auto
+    if ! PATH=$TOOLS/bin:$PATH auditwheel repair --plat "$plat" -w "$WORK/repaired/$name" "$raw" >>"$log" 2>&1; then
         line "$arch" "$tag" "FAIL auditwheel: not manylinux_${GLIBC/./_}_$arch (log: $log)"
         STATUS=1
         return 1
@@ -173,8 +177,10 @@ need_mmdebstrap() {
 # the compiler's macros from a multiarch folder; a folder of our own holds
 # the arm64 one in its place, so that no other arm64 header is seen.
 aarch64_headers() {  # version, suite; echoes the include folder
-    local version=$1 suite=$2 root dir=$WORK/headers/aarch64-$1
-    root=$(arm64_root "$suite" "libpython$version-dev") || return 1
+    local version=$1 suite=$2 root dir=$WORK/headers/aarch64-$1 packages=libpython$1-dev
+    # The test root has them too: one root of that suite is made, not two.
+    [ "$suite" = "$TEST_SUITE" ] && packages=$TEST_PACKAGES
+    root=$(arm64_root "$suite" "$packages") || return 1
     rm -rf "$dir" && mkdir -p "$dir"
     cp -r "$root/usr/include/python$version" "$dir/" &&
         cp "$root/usr/include/aarch64-linux-gnu/python$version/pyconfig.h" "$dir/python$version/pyconfig.h" &&

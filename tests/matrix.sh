@@ -304,7 +304,7 @@ debian_lane() {
     mount_root
     if ! prepare_root_run; then
         for version in "${DEBIAN_VERSIONS[@]}"; do
-            unavailable "$version" "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
+            unavailable "$version" "no auditwheel or zig in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
         done
         return 0
     fi
