@@ -4,7 +4,7 @@
 # CPython version and architecture, repaired and checked by auditwheel.
 #
 #   x86_64   every version of the interpreter matrix found on this machine
-#            (the pyenv versions, as tests/matrix.sh finds them)
+#            (the pyenv versions, as .ci/matrix.sh finds them)
 #   aarch64  the versions whose arm64 headers Debian ships in a stable suite
 #            (AARCH64 below); cross-built, then tested: the wheel is
 #            installed into an arm64 Debian root and run under qemu-user

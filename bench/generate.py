@@ -1,6 +1,7 @@
 """Deterministic benchmark inputs, written into a folder the caller owns.
 
     large_grid(folder, mb=50, seed=11)  -> (long path, short path, items)
+    large_grid_data(mb=50, seed=11)     -> the same grid as data2textgrid takes it
     small_grids(folder, count, seed=7, words=25) -> [paths]
 
 The large grid looks like a forced alignment: a word tier, a phone tier in
@@ -116,6 +117,14 @@ def large_grid(folder, mb=50.0, seed=11):
             f.write(render(xmax, tiers))
         paths.append(path)
     return paths[0], paths[1], sum(len(items) for _, _, items in tiers)
+
+
+def large_grid_data(mb=50.0, seed=11):
+    """The alignment of large_grid as data2textgrid takes it: (name, is_interval, [(tmin, tmax, label)]),
+    a point's tmax being its time."""
+    _, tiers = _alignment(random.Random(seed), max(8, int(mb * 1e6 / 780)))
+    return [(name, is_interval, [(a, a if b is None else b, label) for a, b, label in items])
+            for name, is_interval, items in tiers]
 
 
 def large_grid_plain_times(folder, mb=50.0, seed=11):

@@ -1,6 +1,7 @@
 """The whole benchmark in one run: orvex against every peer and against the floors.
 
     bash bench/run.sh [--quick] [--mb 50] [--json results.json]
+    python3 bench/suite.py --concern read|batch|vectors|write|arrow [--mb 50] [--repeat N]
 
 bench/run.sh prepares the benchmark's own venv (peers installed there only) and the
 C++ floor driver, then runs this file; see bench/README.md for the table it prints.
@@ -21,6 +22,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import concerns  # noqa: E402
 import generate  # noqa: E402
 
 PEERS = ("praatio", "tgt", "textgrid", "parselmouth")
@@ -265,13 +267,24 @@ def seconds(value):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--driver", required=True, help="the core_parse floor driver")
+    parser.add_argument("--driver", help="the core_parse floor driver (needed by the whole suite)")
+    parser.add_argument("--concern", choices=sorted(concerns.CONCERNS),
+                        help="only the figures of one concern (see bench/concerns.py); no peers, no driver")
+    parser.add_argument("--files", type=int, default=4000, help="--concern batch, arrow: the small grids")
+    parser.add_argument("--small", type=int, default=19, help="--concern batch: the small batch")
+    parser.add_argument("--parquet", default="100000,20000", help="--concern arrow: files streamed to Parquet")
+    parser.add_argument("--repeat", type=int, help="--concern: calls per figure")
     parser.add_argument("--mb", type=float, default=50.0)
     parser.add_argument("--quick", action="store_true", help="small inputs, few repeats: a smoke run")
     parser.add_argument("--stream", type=int, default=100_000, help="how many grids the streaming set has")
     parser.add_argument("--json", help="also write every figure to this file")
     parser.add_argument("--corpus", default=os.path.join(HERE, "..", "..", "shared", "realworld", "corpus"))
     args = parser.parse_args()
+    if args.concern:
+        concerns.run(args.concern, args)
+        return
+    if not args.driver:
+        parser.error("the whole suite needs --driver (bash bench/run.sh builds and passes it)")
     quick = args.quick
     mb = 2.0 if quick else args.mb
     n_small, n_stream = (200, 2000) if quick else (4000, args.stream)

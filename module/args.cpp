@@ -4,8 +4,11 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
+#include <limits>
 
-#include "module/module.h"
+#include "module/errors.h"
+#include "textgrid/os/file_io.h"
+#include "textgrid/text/text_decode.h"
 
 namespace orvex {
 
@@ -263,6 +266,214 @@ void prefix_argument_error(const char* param) noexcept {
     PyErr_SetObject(PyExc_TypeError, error.get());
 }
 
+void raise_unknown_layout(std::string_view name) noexcept {
+    try {
+        raise_internal_error("Unknown file type: " + std::string(name));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
+namespace {
+
+// The UTF-8 form of a path the operating system gave as bytes: the bytes
+// themselves when they are UTF-8, else decoded as the file system encoding
+// does and shown with backslash escapes. Either way a valid utf8 value.
+bool display_of_os_path(const std::string& path, std::string& out) {
+    if (textgrid::is_valid_utf8(path)) {
+        out = path;
+        return true;
+    }
+    Object text = Object::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!text) return false;
+    Object bytes = Object::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+    if (!bytes) return false;
+    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+// One path as os.fspath gives it (str or bytes).
+bool convert_path(Handle fspath, textgrid::CorpusFile& out) {
+    if (PyBytes_Check(fspath.get())) {
+        out.path.assign(PyBytes_AS_STRING(fspath.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fspath.get())));
+        return display_of_os_path(out.path, out.display);
+    }
+    // What open() would do with the str: the file system encoding, with
+    // undecodable bytes carried as surrogates.
+    Object encoded = Object::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    if (!encoded) return false;
+    out.path.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(fspath.get(), &size)) {
+        out.display.assign(utf8, static_cast<std::size_t>(size));
+        return true;
+    }
+    PyErr_Clear();  // lone surrogates: shown escaped
+    Object bytes = Object::steal(PyUnicode_AsEncodedString(fspath.get(), "utf-8", "backslashreplace"));
+    if (!bytes) return false;
+    out.display.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return true;
+}
+
+bool is_single_path(Handle obj) {
+    return PyUnicode_Check(obj.get()) || PyBytes_Check(obj.get()) ||
+           PyObject_HasAttrString(reinterpret_cast<PyObject*>(obj.type()), "__fspath__");
+}
+
+// files: a directory or one file (str, bytes, os.PathLike), or an iterable
+// of paths. Errors as the other conversions: TypeError (prefixed by the
+// caller), OSError for a directory that cannot be listed.
+bool convert_files(Handle obj, std::vector<textgrid::CorpusFile>& out) {
+    if (is_single_path(obj)) {
+        Object fspath = Object::steal(PyOS_FSPath(obj.get()));
+        if (!fspath) return false;
+        textgrid::CorpusFile given;
+        if (!convert_path(fspath, given)) return false;
+        if (!textgrid::is_directory(given.path)) {
+            out.push_back(std::move(given));
+            return true;
+        }
+        textgrid::Result<std::vector<std::string>> found = [&] {
+            WithoutGil unlocked;  // a large tree takes a while to walk
+            return textgrid::find_textgrid_files(given.path);
+        }();
+        if (!found) {
+            raise_os_error("Failed to list the TextGrid files in " + given.display +
+                           " because: " + found.error().text());
+            return false;
+        }
+        out.reserve(found.value().size());
+        for (std::string& path : found.value()) {
+            textgrid::CorpusFile file;
+            file.path = std::move(path);
+            if (!display_of_os_path(file.path, file.display)) return false;
+            out.push_back(std::move(file));
+        }
+        return true;
+    }
+    Object iter = Object::steal(PyObject_GetIter(obj.get()));
+    if (!iter) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+        PyErr_Clear();
+        Object name = type_name(obj.type());
+        if (name)
+            PyErr_Format(PyExc_TypeError, "expected a directory, a file or an iterable of paths, not '%U'",
+                         name.get());
+        return false;
+    }
+    out.reserve(detail::reserve_hint(obj));
+    while (Object element = Object::steal(PyIter_Next(iter.get()))) {
+        Object fspath = Object::steal(PyOS_FSPath(element.get()));
+        if (!fspath) return false;
+        textgrid::CorpusFile file;
+        if (!convert_path(fspath, file)) return false;
+        out.push_back(std::move(file));
+    }
+    return !PyErr_Occurred();
+}
+
+bool convert_truth(Handle obj, bool& out) {
+    const int truth = PyObject_IsTrue(obj.get());
+    if (truth < 0) return false;
+    out = truth != 0;
+    return true;
+}
+
+bool convert_layout_name(Handle obj, textgrid::Layout& out) {
+    std::string name;
+    if (!convert_argument("file_type", obj, name, convert_string)) return false;
+    if (std::optional<textgrid::Layout> layout = textgrid::layout_named(name)) {
+        out = *layout;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "file_type must be 'long', 'short' or 'auto', not %R", obj.get());
+    return false;
+}
+
+bool convert_encoding(Handle obj, textgrid::Encoding& out) {
+    std::string name;
+    if (!convert_argument("encoding", obj, name, convert_string)) return false;
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c == '_') c = '-';
+    }
+    if (name == "auto") {
+        out = textgrid::Encoding::praat;
+        return true;
+    }
+    if (name == "utf-8" || name == "utf8") {
+        out = textgrid::Encoding::utf8;
+        return true;
+    }
+    PyErr_Format(PyExc_ValueError, "encoding must be 'auto' or 'utf-8', not %R", obj.get());
+    return false;
+}
+
+bool convert_batch_files(Handle obj, std::size_t& out) {
+    if (!obj || obj.get() == Py_None) {
+        out = 0;
+        return true;
+    }
+    if (!PyLong_Check(obj.get()) || PyBool_Check(obj.get())) {
+        Object name = type_name(obj.type());
+        if (name) PyErr_Format(PyExc_TypeError, "argument 'batch_files': expected None or an int, not '%U'", name.get());
+        return false;
+    }
+    const int sign = PyObject_RichCompareBool(obj.get(), Py_False, Py_GT);  // Py_False == 0
+    if (sign < 0) return false;
+    if (sign == 0) {
+        PyErr_Format(PyExc_ValueError, "batch_files must be at least 1, not %R", obj.get());
+        return false;
+    }
+    const std::size_t value = PyLong_AsSize_t(obj.get());
+    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        // More files per batch than there can be files: one batch.
+        PyErr_Clear();
+        out = std::numeric_limits<std::size_t>::max();
+        return true;
+    }
+    out = value;
+    return true;
+}
+
+bool convert_row_level(Handle obj, textgrid::RowLevel& out) {
+    std::string name;
+    if (!convert_argument("rows", obj, name, convert_string)) return false;
+    if (name == "items") {
+        out = textgrid::RowLevel::items;
+    } else if (name == "tiers") {
+        out = textgrid::RowLevel::tiers;
+    } else if (name == "files") {
+        out = textgrid::RowLevel::files;
+    } else {
+        PyErr_Format(PyExc_ValueError, "rows must be 'items', 'tiers' or 'files', not %R", obj.get());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CorpusArguments::convert(const char* function, const std::array<const char*, 6>& names,
+                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::array<Handle, 6> bound;
+    if (!bind_arguments(function, names, 3, 1, args, nargs, kwnames, bound)) return false;
+    // The cheap arguments first: files may be a generator, or a directory
+    // to walk, and nothing should be consumed for a call that fails anyway.
+        if (bound[1] && !convert_truth(bound[1], options.strict)) return false;
+    if (bound[2] && !convert_layout_name(bound[2], options.layout)) return false;
+    if (bound[3] && !convert_encoding(bound[3], options.encoding)) return false;
+    if (!convert_batch_files(bound[4], options.batch_files)) return false;
+    if (bound[5] && !convert_row_level(bound[5], options.rows)) return false;
+    if (!convert_argument(names[0], bound[0], files, convert_files)) return false;
+    if (files.size() > std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1) {
+        PyErr_SetString(PyExc_ValueError, "more files than 32-bit file ids can tell apart");
+        return false;
+    }
+
+    return true;
+}
+
 Object new_str(std::string_view text) noexcept {
     return Object::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
@@ -314,15 +525,21 @@ std::uint64_t text_hash(std::string_view text) noexcept {
 
 }  // namespace
 
-StrCache::Slot& StrCache::slot_of(std::string_view text, std::uint64_t key) noexcept {
+StrCache::Slot* StrCache::slot_of(std::string_view text, std::uint64_t key) noexcept {
+    // Equal keys alone do not make equal texts: a longer text can be made to
+    // hash to a short text's packed key. Equal lengths do, for a short text,
+    // since its key holds all its bytes.
     const bool is_packed = text.size() <= kPackedMax;
     // The top bits of a multiplicative hash pick the first slot to look at.
-    for (std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);; i = (i + 1) & mask_) {
+    std::size_t i = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ULL) >> shift_);
+    for (std::size_t probe = 0; probe < kMaxProbes; ++probe, i = (i + 1) & mask_) {
         Slot& slot = slots_[i];
-        if (slot.str == nullptr || (slot.key == key && (is_packed || (slot.size == text.size() &&
-                                                                      std::memcmp(slot.data, text.data(), text.size()) == 0))))
-            return slot;
+        if (slot.str == nullptr) return &slot;
+        if (slot.key == key && slot.size == text.size() &&
+            (is_packed || std::memcmp(slot.data, text.data(), text.size()) == 0))
+            return &slot;
     }
+    return nullptr;
 }
 
 void StrCache::grow() {
@@ -332,15 +549,20 @@ void StrCache::grow() {
     mask_ = count - 1;
     shift_ = 64 - std::countr_zero(count);
     for (const Slot& slot : old) {
-        if (slot.str) slot_of({slot.data, slot.size}, slot.key) = slot;
+        if (!slot.str) continue;
+        if (Slot* free = slot_of({slot.data, slot.size}, slot.key)) {
+            *free = slot;
+        } else {  // a run of colliding texts: this one is simply no longer shared
+            Py_DECREF(slot.str);
+            --entries_;
+        }
     }
 }
 
 Object StrCache::get(std::string_view text) noexcept {
     if (bypass_ || text.size() > kMaxLength) return new_str(text);
     if (++lookups_ == kTrialLookups && hits_ * 4 < lookups_) bypass_ = true;
-    // At most half full, so that probes stay short and a free slot is
-    // always found.
+    // At most half full, so that probes stay short.
     if (2 * (entries_ + 1) > slots_.size() && entries_ < kMaxEntries) {
         try {
             grow();
@@ -350,14 +572,15 @@ Object StrCache::get(std::string_view text) noexcept {
     }
     if (slots_.empty()) return new_str(text);
     const std::uint64_t key = text.size() <= kPackedMax ? packed(text) : text_hash(text);
-    Slot& slot = slot_of(text, key);
-    if (slot.str) {
+    Slot* slot = slot_of(text, key);
+    if (!slot) return new_str(text);
+    if (slot->str) {
         ++hits_;
-        return Object::borrow(slot.str);
+        return Object::borrow(slot->str);
     }
     Object str = new_str(text);
     if (str && entries_ < kMaxEntries) {
-        slot = Slot{key, text.data(), text.size(), Object::borrow(str.get()).release()};
+        *slot = Slot{key, text.data(), text.size(), Object::borrow(str.get()).release()};
         ++entries_;
     }
     return str;

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "module/py_object.h"
+#include "textgrid/corpus/corpus_reader.h"
+#include "textgrid/layout/read.h"
 
 namespace orvex {
 
@@ -142,14 +144,21 @@ bool convert_argument(const char* param, Handle obj, T& out, Convert&& convert) 
     return false;
 }
 
+// The internal-failure exception "Unknown file type: {name}": how the
+// reading functions refuse a layout name, once they are about to read a
+// file.
+void raise_unknown_layout(std::string_view name) noexcept;
+
 // The arguments of every reading function: a path (std::string) or a list of
 // paths (std::vector<std::string>), the strict flag and the layout name,
-// bound and converted in that order.
+// bound and converted in that order. A name that names no layout fails only
+// when there is a file to read (raise_unknown_layout): an empty list reads
+// nothing, so it is refused by nothing.
 template <class Paths>
 struct ReadArguments {
     Paths paths;
     bool strict = false;
-    std::string file_type;
+    textgrid::Layout layout = textgrid::Layout::auto_;
 
     bool convert(const char* function, const std::array<const char*, 3>& names, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames) {
@@ -161,9 +170,35 @@ struct ReadArguments {
         } else {
             paths_ok = convert_argument(names[0], bound[0], paths, convert_string_list);
         }
-        return paths_ok && convert_argument(names[1], bound[1], strict, convert_flag) &&
-               convert_argument(names[2], bound[2], file_type, convert_string);
+        std::string name;
+        if (!paths_ok || !convert_argument(names[1], bound[1], strict, convert_flag) ||
+            !convert_argument(names[2], bound[2], name, convert_string))
+            return false;
+        if (std::optional<textgrid::Layout> named = textgrid::layout_named(name)) {
+            layout = *named;
+        } else if (!paths.empty()) {
+            raise_unknown_layout(name);
+            return false;
+        }
+        return true;
     }
+};
+
+// The arguments of textgrids2arrow: (files, strict=False, file_type="auto",
+// *, encoding="auto", batch_files=None, rows="items"). files is a directory (every
+// TextGrid below it, walked without the interpreter lock), one file, or an
+// iterable of paths (str, bytes, os.PathLike); strict is taken by truth.
+// The other arguments are converted first: files may be a generator or a
+// directory to walk, and nothing should be consumed for a call that fails
+// anyway. ValueError for a layout, encoding or row level name that names
+// none, a batch_files below 1, or more files than 32-bit file ids tell apart;
+// OSError for a directory that cannot be listed.
+struct CorpusArguments {
+    std::vector<textgrid::CorpusFile> files;
+    textgrid::CorpusOptions options;
+
+    bool convert(const char* function, const std::array<const char*, 6>& names, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames);
 };
 
 // ---- conversions to Python ---------------------------------------------------
@@ -209,8 +244,13 @@ private:
     static constexpr std::size_t kMaxLength = 64;
     static constexpr std::size_t kTrialLookups = 4096;
     static constexpr std::size_t kFirstSlots = 256;
-    // The slot of text, free or holding it; the table is never full.
-    Slot& slot_of(std::string_view text, std::uint64_t key) noexcept;
+    // Half full, a fair hash leaves runs of a few slots; texts crafted to
+    // share a key make longer ones, and past this many they go unshared, so
+    // that they cannot make each lookup walk the whole table.
+    static constexpr std::size_t kMaxProbes = 32;
+    // The slot holding text, or the free slot for it; null when the first
+    // kMaxProbes slots looked at hold other texts.
+    Slot* slot_of(std::string_view text, std::uint64_t key) noexcept;
     // Doubles the table, up to twice kMaxEntries slots. Throws bad_alloc.
     void grow();
     std::vector<Slot> slots_;

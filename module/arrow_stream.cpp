@@ -1,12 +1,11 @@
 // textgrids2arrow(files, strict=False, file_type="auto", *, encoding="auto",
-// batch_files=None) and its stream type.
+// batch_files=None, rows="items") and its stream type.
 
 #include "module/arrow_stream.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,7 +18,6 @@
 #include "module/module.h"
 #include "textgrid/corpus/arrow_batch.h"
 #include "textgrid/corpus/corpus_reader.h"
-#include "textgrid/os/file_io.h"
 
 namespace orvex {
 
@@ -39,19 +37,6 @@ struct StreamObject {
 textgrid::CorpusReader& reader_of(PyObject* self) noexcept {
     return **reinterpret_cast<StreamObject*>(self)->reader;
 }
-
-// Lets go of the interpreter lock while alive; it is taken back however the
-// scope ends, exceptions included.
-class WithoutGil {
-public:
-    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 void stream_dealloc(PyObject* self) {
     auto* stream = reinterpret_cast<StreamObject*>(self);
@@ -172,10 +157,10 @@ PyObject* stream_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-PyObject* stream_arrow_c_schema(PyObject*, PyObject*) {
+PyObject* stream_arrow_c_schema(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         auto schema = std::make_unique<ArrowSchema>();
-        textgrid::export_corpus_schema(schema.get());
+        textgrid::export_corpus_schema(schema.get(), reader_of(self).rows());
         Object capsule = Object::steal(PyCapsule_New(schema.get(), "arrow_schema", destroy_schema_capsule));
         if (!capsule) {
             schema->release(schema.get());
@@ -282,19 +267,21 @@ PyType_Spec stream_spec = {
 // ---- textgrids2arrow -----------------------------------------------------------
 
 PyDoc_STRVAR(textgrids2arrow__doc__,
-             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None)\n"
+             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None,\n"
+             "                rows='items')\n"
              "--\n"
              "\n"
              "Reads a corpus of TextGrid files as a stream of Arrow record batches.\n"
              "\n"
              "Returns at once; the files are read as the consumer asks for batches, on\n"
              "the worker pool and one batch ahead. Each batch holds the rows of a run of\n"
-             "consecutive files, one row per interval or point, in file, tier and item\n"
-             "order, with the columns file_id (uint32, the file's position), file\n"
-             "(dictionary of the paths as given), tier (dictionary of tier names),\n"
-             "tier_index (uint32, the tier's position in its file), is_interval (bool),\n"
-             "tmin and tmax (float64) and label (utf8). No file ends the stream: one that\n"
-             "cannot be read gives no rows and an entry in the stream's failures.\n"
+             "consecutive files, in file, tier and item order. With rows='items', one\n"
+             "row per interval or point, with the columns file_id (uint32, the file's\n"
+             "position), file (dictionary of the paths as given), tier (dictionary of\n"
+             "tier names), tier_index (uint32, the tier's position in its file),\n"
+             "is_interval (bool), tmin and tmax (float64) and label (utf8). No file ends\n"
+             "the stream: one that cannot be read gives no rows and an entry in the\n"
+             "stream's failures.\n"
              "\n"
              "Arguments:\n"
              "    files: A directory (every *.TextGrid file below it, any letter case,\n"
@@ -305,6 +292,12 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "    encoding: \"auto\" (as Praat reads: UTF-16 with a byte order mark,\n"
              "        UTF-8, else Latin-1) or \"utf-8\".\n"
              "    batch_files: Files per batch; None picks runs of about 16 MB of text.\n"
+             "    rows: \"items\" (the table above), \"tiers\" (one row per tier, a tier\n"
+             "        without items included: file_id, file, tier_index, tier,\n"
+             "        is_interval, tmin and tmax of the tier, size: its items, uint32) or\n"
+             "        \"files\" (one row per file read: file_id, file, tmin and tmax of the\n"
+             "        grid, tiers: its tiers, uint32). The three tables of the same\n"
+             "        files and options agree on file_id, file and tier_index.\n"
              "\n"
              "Returns:\n"
              "    A TextGridStream: pass it to pyarrow.table(), polars.DataFrame(),\n"
@@ -317,182 +310,10 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "        before anything is read.\n"
              "    OSError: A directory given as files cannot be listed.");
 
-constexpr std::array<const char*, 5> textgrids2arrow_params = {"files", "strict", "file_type", "encoding",
-                                                               "batch_files"};
+constexpr std::array<const char*, 6> textgrids2arrow_params = {"files",    "strict",      "file_type",
+                                                               "encoding", "batch_files", "rows"};
 
-// The UTF-8 form of a path the operating system gave as bytes: the bytes
-// themselves when they are UTF-8, else decoded as the file system encoding
-// does and shown with backslash escapes. Either way a valid utf8 value.
-bool display_of_os_path(const std::string& path, std::string& out) {
-    if (textgrid::is_valid_utf8(path)) {
-        out = path;
-        return true;
-    }
-    Object text = Object::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-    if (!text) return false;
-    Object bytes = Object::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
-    if (!bytes) return false;
-    out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    return true;
-}
-
-// One path as os.fspath gives it (str or bytes).
-bool convert_path(Handle fspath, textgrid::CorpusFile& out) {
-    if (PyBytes_Check(fspath.get())) {
-        out.path.assign(PyBytes_AS_STRING(fspath.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(fspath.get())));
-        return display_of_os_path(out.path, out.display);
-    }
-    // What open() would do with the str: the file system encoding, with
-    // undecodable bytes carried as surrogates.
-    Object encoded = Object::steal(PyUnicode_EncodeFSDefault(fspath.get()));
-    if (!encoded) return false;
-    out.path.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    Py_ssize_t size = 0;
-    if (const char* utf8 = PyUnicode_AsUTF8AndSize(fspath.get(), &size)) {
-        out.display.assign(utf8, static_cast<std::size_t>(size));
-        return true;
-    }
-    PyErr_Clear();  // lone surrogates: shown escaped
-    Object bytes = Object::steal(PyUnicode_AsEncodedString(fspath.get(), "utf-8", "backslashreplace"));
-    if (!bytes) return false;
-    out.display.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
-    return true;
-}
-
-bool is_single_path(Handle obj) {
-    return PyUnicode_Check(obj.get()) || PyBytes_Check(obj.get()) ||
-           PyObject_HasAttrString(reinterpret_cast<PyObject*>(obj.type()), "__fspath__");
-}
-
-// files: a directory or one file (str, bytes, os.PathLike), or an iterable
-// of paths. Errors as the other conversions: TypeError (prefixed by the
-// caller), OSError for a directory that cannot be listed.
-bool convert_files(Handle obj, std::vector<textgrid::CorpusFile>& out) {
-    if (is_single_path(obj)) {
-        Object fspath = Object::steal(PyOS_FSPath(obj.get()));
-        if (!fspath) return false;
-        textgrid::CorpusFile given;
-        if (!convert_path(fspath, given)) return false;
-        if (!textgrid::is_directory(given.path)) {
-            out.push_back(std::move(given));
-            return true;
-        }
-        textgrid::Result<std::vector<std::string>> found = [&] {
-            WithoutGil unlocked;  // a large tree takes a while to walk
-            return textgrid::find_textgrid_files(given.path);
-        }();
-        if (!found) {
-            raise_os_error("Failed to list the TextGrid files in " + given.display +
-                           " because: " + found.error().text());
-            return false;
-        }
-        out.reserve(found.value().size());
-        for (std::string& path : found.value()) {
-            textgrid::CorpusFile file;
-            file.path = std::move(path);
-            if (!display_of_os_path(file.path, file.display)) return false;
-            out.push_back(std::move(file));
-        }
-        return true;
-    }
-    Object iter = Object::steal(PyObject_GetIter(obj.get()));
-    if (!iter) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        Object name = type_name(obj.type());
-        if (name)
-            PyErr_Format(PyExc_TypeError, "expected a directory, a file or an iterable of paths, not '%U'",
-                         name.get());
-        return false;
-    }
-    out.reserve(detail::reserve_hint(obj));
-    while (Object element = Object::steal(PyIter_Next(iter.get()))) {
-        Object fspath = Object::steal(PyOS_FSPath(element.get()));
-        if (!fspath) return false;
-        textgrid::CorpusFile file;
-        if (!convert_path(fspath, file)) return false;
-        out.push_back(std::move(file));
-    }
-    return !PyErr_Occurred();
-}
-
-bool convert_truth(Handle obj, bool& out) {
-    const int truth = PyObject_IsTrue(obj.get());
-    if (truth < 0) return false;
-    out = truth != 0;
-    return true;
-}
-
-bool convert_file_type(Handle obj, std::string& out) {
-    if (!convert_argument("file_type", obj, out, convert_string)) return false;
-    if (out == "long" || out == "short" || out == "auto") return true;
-    PyErr_Format(PyExc_ValueError, "file_type must be 'long', 'short' or 'auto', not %R", obj.get());
-    return false;
-}
-
-bool convert_encoding(Handle obj, textgrid::Encoding& out) {
-    std::string name;
-    if (!convert_argument("encoding", obj, name, convert_string)) return false;
-    for (char& c : name) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c == '_') c = '-';
-    }
-    if (name == "auto") {
-        out = textgrid::Encoding::praat;
-        return true;
-    }
-    if (name == "utf-8" || name == "utf8") {
-        out = textgrid::Encoding::utf8;
-        return true;
-    }
-    PyErr_Format(PyExc_ValueError, "encoding must be 'auto' or 'utf-8', not %R", obj.get());
-    return false;
-}
-
-bool convert_batch_files(Handle obj, std::size_t& out) {
-    if (!obj || obj.get() == Py_None) {
-        out = 0;
-        return true;
-    }
-    if (!PyLong_Check(obj.get()) || PyBool_Check(obj.get())) {
-        Object name = type_name(obj.type());
-        if (name) PyErr_Format(PyExc_TypeError, "argument 'batch_files': expected None or an int, not '%U'", name.get());
-        return false;
-    }
-    const int sign = PyObject_RichCompareBool(obj.get(), Py_False, Py_GT);  // Py_False == 0
-    if (sign < 0) return false;
-    if (sign == 0) {
-        PyErr_Format(PyExc_ValueError, "batch_files must be at least 1, not %R", obj.get());
-        return false;
-    }
-    const std::size_t value = PyLong_AsSize_t(obj.get());
-    if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
-        // More files per batch than there can be files: one batch.
-        PyErr_Clear();
-        out = std::numeric_limits<std::size_t>::max();
-        return true;
-    }
-    out = value;
-    return true;
-}
-
-Object textgrids2arrow_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<Handle, 5> bound;
-    if (!bind_arguments("textgrids2arrow", textgrids2arrow_params, 3, 1, args, nargs, kwnames, bound)) return Object();
-    // The cheap arguments first: files may be a generator, or a directory
-    // to walk, and nothing should be consumed for a call that fails anyway.
-    textgrid::CorpusOptions options;
-    if (bound[1] && !convert_truth(bound[1], options.strict)) return Object();
-    if (bound[2] && !convert_file_type(bound[2], options.file_type)) return Object();
-    if (bound[3] && !convert_encoding(bound[3], options.encoding)) return Object();
-    if (!convert_batch_files(bound[4], options.batch_files)) return Object();
-    std::vector<textgrid::CorpusFile> files;
-    if (!convert_argument("files", bound[0], files, convert_files)) return Object();
-    if (files.size() > std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1) {
-        PyErr_SetString(PyExc_ValueError, "more files than 32-bit file ids can tell apart");
-        return Object();
-    }
-
+Object textgrids2arrow_impl(std::vector<textgrid::CorpusFile> files, textgrid::CorpusOptions options) {
     PyTypeObject* type = text_grid_stream_type();
     if (type == nullptr) return Object();
     auto reader = std::make_unique<std::shared_ptr<textgrid::CorpusReader>>(
@@ -504,7 +325,11 @@ Object textgrids2arrow_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 PyObject* textgrids2arrow(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&]() -> PyObject* { return textgrids2arrow_impl(args, nargs, kwnames).release(); });
+    return guard([&]() -> PyObject* {
+        CorpusArguments a;
+        if (!a.convert("textgrids2arrow", textgrids2arrow_params, args, nargs, kwnames)) return nullptr;
+        return textgrids2arrow_impl(std::move(a.files), std::move(a.options)).release();
+    });
 }
 
 }  // namespace

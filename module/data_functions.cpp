@@ -111,14 +111,14 @@ Object new_textgrid_data(const textgrid::TextGridData& data) noexcept {
     return new_triple(new_float(data.tmin), new_float(data.tmax), std::move(tiers));
 }
 
-Object textgrid2data_impl(const std::string& file, bool strict, const std::string& file_type) {
-    std::optional<textgrid::TextGridData> data = read_and_convert(file, strict, file_type, textgrid::to_data);
+Object textgrid2data_impl(const std::string& file, bool strict, textgrid::Layout layout) {
+    std::optional<textgrid::TextGridData> data = read_and_convert(file, strict, layout, textgrid::to_data);
     if (!data) return Object();
     GcPause pause;
     return new_textgrid_data(*data);
 }
 
-Object textgrids2data_impl(std::vector<std::string> files, bool strict, const std::string& file_type) {
+Object textgrids2data_impl(std::vector<std::string> files, bool strict, textgrid::Layout layout) {
     Object list = Object::steal(PyList_New(static_cast<Py_ssize_t>(files.size())));
     if (!list) return list;
     GcPause pause;
@@ -126,7 +126,7 @@ Object textgrids2data_impl(std::vector<std::string> files, bool strict, const st
     // before it are read, while the pool reads on; building them after the
     // whole batch would leave the workers idle during the slowest part.
     const bool built = textgrid::files_to_data_each(
-        files, strict, file_type, [&](std::size_t i, const textgrid::TextGridData& data) {
+        files, strict, layout, [&](std::size_t i, const textgrid::TextGridData& data) {
             Object entry = new_textgrid_data(data);
             if (!entry) return false;
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());  // steals
@@ -139,7 +139,7 @@ PyObject* textgrid2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     return guard([&]() -> PyObject* {
         ReadArguments<std::string> a;
         if (!a.convert("textgrid2data", textgrid2data_params, args, nargs, kwnames)) return nullptr;
-        return textgrid2data_impl(a.paths, a.strict, a.file_type).release();
+        return textgrid2data_impl(a.paths, a.strict, a.layout).release();
     });
 }
 
@@ -147,7 +147,7 @@ PyObject* textgrids2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return guard([&]() -> PyObject* {
         ReadArguments<std::vector<std::string>> a;
         if (!a.convert("textgrids2data", textgrids2data_params, args, nargs, kwnames)) return nullptr;
-        return textgrids2data_impl(std::move(a.paths), a.strict, a.file_type).release();
+        return textgrids2data_impl(std::move(a.paths), a.strict, a.layout).release();
     });
 }
 

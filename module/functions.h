@@ -4,7 +4,7 @@
 // the order listed here, which is also the order of __all__.
 //
 // Each uses METH_FASTCALL | METH_KEYWORDS, binds and converts its arguments
-// with args.h and runs its work through guard() (module.h). The definitions
+// with args.h and runs its work through guard() (errors.h). The definitions
 // must stay alive for the whole process: the function objects point into
 // them.
 #pragma once

@@ -1,17 +1,12 @@
-// Module initialisation, process-wide state and the mapping of failures to
-// Python exceptions.
-
-#include "module/module.h"
+// Module initialisation: the module object, made once for the process, and
+// the registration of the functions and the stream type.
 
 #include <atomic>
 #include <cstdint>
-#include <exception>
 #include <mutex>
-#include <new>
-#include <string>
 
-#include "module/args.h"
 #include "module/arrow_stream.h"
+#include "module/errors.h"
 #include "module/functions.h"
 
 namespace orvex {
@@ -46,8 +41,7 @@ PyMethodDef* const functions[] = {
 };
 
 // Objects made once and kept until the process ends. They are never
-// released: the module object is returned again on every re-import, and the
-// exception type may be raised until the very end of the interpreter's life.
+// released: the module object is returned again on every re-import.
 struct ProcessState {
     // Id of the interpreter that initialised the module first, -1 before.
     // The module's objects belong to that interpreter and must not leak
@@ -57,17 +51,9 @@ struct ProcessState {
     // Held while the module object is being created, so that a concurrent
     // first import waits and then takes the same object.
     std::mutex creating;
-    std::atomic<PyObject*> internal_error{nullptr};
 };
 
 ProcessState state;
-
-PyDoc_STRVAR(internal_error__doc__,
-             "Raised when the native code of orvex fails.\n"
-             "\n"
-             "Like SystemExit it derives from BaseException, not Exception, so a plain\n"
-             "`except Exception` does not catch it: it typically propagates all the way\n"
-             "up and ends the interpreter.");
 
 // Returns a new reference to the module's __all__ list, creating an empty
 // one when the attribute is missing.
@@ -127,154 +113,7 @@ Object create_module() {
     return module;
 }
 
-Object decode_message(std::string_view message) noexcept {
-    return Object::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-}
-
-// Raises an instance of type built from message alone.
-void raise_with_message(PyObject* type, std::string_view message) noexcept {
-    Object text = decode_message(message);
-    if (!text) return;
-    Object error = Object::steal(PyObject_CallOneArg(type, text.get()));
-    if (!error) return;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-}
-
 }  // namespace
-
-PyObject* internal_error_type() noexcept {
-    if (PyObject* type = state.internal_error.load(std::memory_order_acquire)) return type;
-    Object created = Object::steal(
-        PyErr_NewExceptionWithDoc("orvex.InternalError", internal_error__doc__, PyExc_BaseException, nullptr));
-    if (!created) return nullptr;
-    PyObject* expected = nullptr;
-    if (state.internal_error.compare_exchange_strong(expected, created.get(), std::memory_order_acq_rel))
-        return created.release();  // owned by the process state from now on
-    return expected;  // another thread won the race; ours is dropped
-}
-
-void raise_internal_error(std::string_view message) noexcept {
-    PyObject* type = internal_error_type();
-    if (!type) return;
-    raise_with_message(type, message);
-}
-
-void raise_os_error(std::string_view message) noexcept { raise_with_message(PyExc_OSError, message); }
-
-void raise_read_error(std::string_view file, const textgrid::Error& error) {
-    raise_os_error(textgrid::read_failure_message(file, error));
-}
-
-void raise_create_error(const textgrid::Error& error) {
-    raise_os_error("Failed to create TextGrid because: " + error.text());
-}
-
-std::string describe_error(Handle exc) {
-    std::string out;
-    auto append = [&out](Handle text) {
-        Py_ssize_t size = 0;
-        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-        if (utf8 != nullptr) {
-            out.append(utf8, static_cast<std::size_t>(size));
-        } else {
-            PyErr_Clear();
-        }
-    };
-    append(type_name(Py_TYPE(exc.get())));
-    Object text = Object::steal(PyObject_Str(exc.get()));
-    if (!text) PyErr_Clear();
-    if (text && PyUnicode_GetLength(text.get()) > 0) {
-        out += ": ";
-        append(text);
-    }
-    return out;
-}
-
-PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec) noexcept {
-    if (PyTypeObject* type = slot.load(std::memory_order_acquire)) return type;
-    Object made = Object::steal(PyType_FromSpec(&type_spec));
-    if (!made) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(made.get());
-#if PY_VERSION_HEX < 0x030A0000
-    type->tp_new = nullptr;
-#endif
-    PyTypeObject* expected = nullptr;
-    if (!slot.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) return expected;
-    (void)made.release();  // owned by slot from now on
-    return type;
-}
-
-Object fetch_error() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Object::steal(PyErr_GetRaisedException());
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);  // new references, all three may be null
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Object owned_type = Object::steal(type);
-    Object owned_value = Object::steal(value);
-    Object owned_traceback = Object::steal(traceback);
-    if (owned_value && owned_traceback) PyException_SetTraceback(owned_value.get(), owned_traceback.get());
-    return owned_value;
-#endif
-}
-
-#if PY_VERSION_HEX >= 0x030A0000
-namespace {
-
-// One pause for all calls at once. A pause that restored the state it found
-// would break when calls overlap: the second call to begin finds the
-// collector off, and the first to end would turn it on under the other.
-struct GcPauses {
-    std::mutex mutex;
-    std::size_t active = 0;
-    bool was_enabled = false;
-};
-
-GcPauses gc_pauses;
-
-}  // namespace
-
-GcPause::GcPause() noexcept {
-    std::lock_guard lock(gc_pauses.mutex);
-    if (gc_pauses.active++ == 0) gc_pauses.was_enabled = PyGC_Disable() == 1;
-}
-
-GcPause::~GcPause() {
-    std::lock_guard lock(gc_pauses.mutex);
-    if (--gc_pauses.active == 0 && gc_pauses.was_enabled) PyGC_Enable();
-}
-#else
-// Before 3.10 the collector has no C switch; the result is simply built with
-// it running.
-GcPause::GcPause() noexcept = default;
-GcPause::~GcPause() = default;
-#endif
-
-namespace detail {
-
-bool signals_raised(void*) noexcept { return PyErr_Occurred() != nullptr || PyErr_CheckSignals() < 0; }
-
-void raise_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const textgrid::Interrupted&) {
-        // The check that stopped the call left its exception pending.
-        if (!PyErr_Occurred()) raise_internal_error("the call was interrupted without an exception");
-    } catch (const textgrid::FatalReadError& e) {
-        raise_internal_error(e.message());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        raise_internal_error(e.what());
-    } catch (...) {
-        raise_internal_error("unknown C++ exception");
-    }
-}
-
-}  // namespace detail
 
 }  // namespace orvex
 

@@ -1,126 +1,33 @@
-// Process-wide pieces of the module shared by every function: the
-// internal-failure exception, the mapping of core errors to Python
-// exceptions, and the guard that keeps C++ exceptions out of the interpreter.
+// What every function file of the module includes: the mapping of failures
+// to Python exceptions (errors.h), the process-wide pieces (interpreter.h),
+// and the one-file read the reading functions share.
 //
 // Everything here needs the interpreter lock.
 #pragma once
 
-#include <atomic>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 
-#include "module/py_object.h"
-#include "textgrid/base/interrupt.h"
+#include "module/errors.h"
+#include "module/interpreter.h"
 #include "textgrid/layout/read.h"
-#include "textgrid/base/result.h"
+#include "textgrid/model/textgrid.h"
 
 namespace orvex {
-
-// The exception raised when the module's native code fails: a subclass of
-// BaseException, created on first use and kept for the whole process. It is
-// deliberately not an attribute of the module. Returns a borrowed reference,
-// or null with the Python error set when it cannot be created.
-PyObject* internal_error_type() noexcept;
-
-// The raise_* functions always leave a Python exception set (the intended
-// one, or MemoryError and the like when even that cannot be built) and
-// return nothing, so a caller can follow them with `return nullptr`.
-// Message bytes that are not UTF-8 are shown as U+FFFD rather than turning
-// the error into a UnicodeDecodeError.
-
-// The internal-failure exception with message as its only argument.
-void raise_internal_error(std::string_view message) noexcept;
-
-// OSError(message), message being its only argument: str() is the message,
-// errno, strerror and filename are None.
-void raise_os_error(std::string_view message) noexcept;
-
-// OSError "Failed to read TextGrid file {file} because: {error text}", with
-// file exactly as the caller passed it. May throw std::bad_alloc.
-void raise_read_error(std::string_view file, const textgrid::Error& error);
-
-// OSError "Failed to create TextGrid because: {error text}". May throw
-// std::bad_alloc.
-void raise_create_error(const textgrid::Error& error);
 
 // Reads one file and returns convert(textgrid), the TextGrid being released
 // before this returns. A read error raises the read-failure OSError and
 // gives nothing; FatalReadError and std::bad_alloc propagate to the guard.
 template <class Convert>
-auto read_and_convert(const std::string& file, bool strict, const std::string& file_type, Convert convert)
+auto read_and_convert(const std::string& file, bool strict, textgrid::Layout layout, Convert convert)
     -> std::optional<decltype(convert(std::declval<const textgrid::TextGrid&>()))> {
-    textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, file_type);
+    textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(file, strict, layout);
     if (!read) {
         raise_read_error(file, read.error());
         return std::nullopt;
     }
     return convert(read.value());
-}
-
-// "{type name}" or "{type name}: {str(exc)}", as an error text for a
-// message of ours; a part that cannot be had is left out (its error is
-// cleared). May throw std::bad_alloc.
-std::string describe_error(Handle exc);
-
-// The heap type made from type_spec, created on first need and kept for the rest
-// of the process (the module is never unloaded); slot holds it. Safe
-// without the interpreter lock: the type is published only once complete,
-// and a thread that created one at the same time drops its own, which no
-// instance uses yet. Before 3.10 the type also loses tp_new, so that Python
-// cannot make instances. Returns a borrowed reference, or null with the
-// Python error set; a failed creation is tried again by the next call.
-PyTypeObject* type_once(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec) noexcept;
-
-// Takes the pending Python exception out of the interpreter's error state
-// (new reference, normalised; empty when none is pending).
-Object fetch_error() noexcept;
-
-// Keeps the cyclic garbage collector off while a large result is built.
-// Nothing the module builds can form a cycle, yet every few hundred new
-// tuples the collector would rescan all of them: on a batch of thousands of
-// files that costs more than the reading. Pauses that overlap (calls on
-// several threads, or a signal handler's call inside another call) count
-// as one: the first turns the collector off, the last turns it back on if
-// it was on when the first began.
-class GcPause {
-public:
-    GcPause() noexcept;
-    ~GcPause();
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-};
-
-namespace detail {
-// Turns the C++ exception being handled into a Python exception. Must be
-// called from inside a catch block.
-void raise_current_exception() noexcept;
-
-// The interrupt check of every call (textgrid::InterruptScope): runs the
-// interpreter's signal handlers, so that Ctrl-C stops a long call in the
-// core library. True when a handler raised, or an error is pending already:
-// the call fails with that exception either way.
-bool signals_raised(void* context) noexcept;
-}  // namespace detail
-
-// Runs impl(), which returns a new reference or null with a Python error
-// set, and catches whatever it throws: FatalReadError becomes the
-// internal-failure exception with its message, std::bad_alloc MemoryError,
-// Interrupted leaves the exception the signal handler raised, any other
-// exception becomes the internal-failure exception with its what() text.
-// While impl runs, the core library polls the interpreter's signal
-// handlers (detail::signals_raised). Every Python entry point of the module
-// goes through here.
-template <class Impl>
-PyObject* guard(Impl&& impl) noexcept {
-    textgrid::InterruptScope interrupts(&detail::signals_raised, nullptr);
-    try {
-        return impl();
-    } catch (...) {
-        detail::raise_current_exception();
-        return nullptr;
-    }
 }
 
 }  // namespace orvex

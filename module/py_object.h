@@ -8,8 +8,8 @@
 // Reference conventions used throughout module/: a function that returns an
 // Object hands over a new reference; one that returns a Handle or a bare
 // PyObject* says whether it is new or borrowed. Calls that steal a reference
-// (PyTuple_SET_ITEM, PyList_SET_ITEM, PyModule_AddObject, ...) take the
-// result of release() and are marked "steals" where they appear.
+// (PyTuple_SET_ITEM, PyList_SET_ITEM) take the result of release() and are
+// marked "steals" where they appear.
 //
 // Every member needs the calling thread to be attached to the interpreter
 // (hold the interpreter lock), except get(), release() and the bool test.
@@ -77,6 +77,19 @@ public:
 private:
     explicit Object(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
+};
+
+// Lets go of the interpreter lock while alive; it is taken back however the
+// scope ends, exceptions included.
+class WithoutGil {
+public:
+    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { PyEval_RestoreThread(state_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+private:
+    PyThreadState* state_;
 };
 
 }  // namespace orvex

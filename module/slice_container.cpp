@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "module/module.h"
+#include "module/interpreter.h"
 #include "module/py_object.h"
 
 namespace orvex {

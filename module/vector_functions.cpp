@@ -206,8 +206,8 @@ JoinedVectors join(std::vector<textgrid::TextGridVectors>& batch) {
     return out;
 }
 
-Object textgrid2vectors_impl(const std::string& file, bool strict, const std::string& file_type) {
-    std::optional<textgrid::TextGridVectors> read = read_and_convert(file, strict, file_type, textgrid::to_vectors);
+Object textgrid2vectors_impl(const std::string& file, bool strict, textgrid::Layout layout) {
+    std::optional<textgrid::TextGridVectors> read = read_and_convert(file, strict, layout, textgrid::to_vectors);
     if (!read) return Object();
     textgrid::TextGridVectors& vectors = *read;
     const std::size_t rows = vectors.rows();
@@ -221,8 +221,8 @@ Object textgrid2vectors_impl(const std::string& file, bool strict, const std::st
     return new_tuple(parts);
 }
 
-Object textgrids2vectors_impl(std::vector<std::string> files, bool strict, const std::string& file_type) {
-    std::vector<textgrid::TextGridVectors> batch = textgrid::files_to_vectors(files, strict, file_type);
+Object textgrids2vectors_impl(std::vector<std::string> files, bool strict, textgrid::Layout layout) {
+    std::vector<textgrid::TextGridVectors> batch = textgrid::files_to_vectors(files, strict, layout);
     JoinedVectors joined = join(batch);
     std::vector<textgrid::TextGridVectors>().swap(batch);
     files = {};
@@ -243,7 +243,7 @@ PyObject* textgrid2vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return guard([&]() -> PyObject* {
         ReadArguments<std::string> a;
         if (!a.convert("textgrid2vectors", textgrid2vectors_params, args, nargs, kwnames)) return nullptr;
-        return textgrid2vectors_impl(a.paths, a.strict, a.file_type).release();
+        return textgrid2vectors_impl(a.paths, a.strict, a.layout).release();
     });
 }
 
@@ -251,7 +251,7 @@ PyObject* textgrids2vectors(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return guard([&]() -> PyObject* {
         ReadArguments<std::vector<std::string>> a;
         if (!a.convert("textgrids2vectors", textgrids2vectors_params, args, nargs, kwnames)) return nullptr;
-        return textgrids2vectors_impl(std::move(a.paths), a.strict, a.file_type).release();
+        return textgrids2vectors_impl(std::move(a.paths), a.strict, a.layout).release();
     });
 }
 

@@ -111,20 +111,37 @@ bool convert_flags(Handle obj, std::vector<bool>& out) { return convert_list(obj
 // The name both functions give the grid; no layout writes it.
 const char* const kGridName = "TextGrid";
 
-// Saves a built TextGrid and gives the function's result: None (new
-// reference), or null with OSError set when the file cannot be written.
-PyObject* save(textgrid::Result<textgrid::TextGrid> built, const std::string& output_file,
-               const std::string& file_type) {
+// Saves a built TextGrid and gives the function's result: None, or empty
+// with OSError set when the grid could not be built or the file written.
+Object save(textgrid::Result<textgrid::TextGrid> built, const std::string& output_file, bool long_layout) {
     if (!built) {
         raise_create_error(built.error());
-        return nullptr;
+        return Object();
     }
     const textgrid::TextGrid grid = std::move(built).value();
-    if (auto st = grid.save_textgrid(output_file, file_type == "long"); !st) {
+    if (auto st = grid.save_textgrid(output_file, long_layout); !st) {
         raise_os_error("Failed to save TextGrid file " + output_file + " because: " + st.error().text());
-        return nullptr;
+        return Object();
     }
-    Py_RETURN_NONE;
+    return Object::borrow(Py_None);
+}
+
+// The layout both functions write: "long" names the long one, any other
+// text the short.
+bool is_long_layout(const std::string& file_type) { return file_type == "long"; }
+
+Object data2textgrid_impl(std::vector<textgrid::TierData> data, std::optional<double> tmin,
+                          std::optional<double> tmax, const std::string& output_file, bool long_layout) {
+    return save(textgrid::from_data(std::move(data), std::string(kGridName), tmin, tmax), output_file, long_layout);
+}
+
+Object vectors2textgrid_impl(std::vector<double> tmins, std::vector<double> tmaxs, std::vector<std::string> labels,
+                             std::vector<std::string> tier_names, std::vector<bool> is_intervals,
+                             std::optional<double> tmin, std::optional<double> tmax, const std::string& output_file,
+                             bool long_layout) {
+    return save(textgrid::from_vectors(std::move(tmins), std::move(tmaxs), std::move(labels), std::move(tier_names),
+                                       std::move(is_intervals), tmin, tmax, std::string(kGridName)),
+                output_file, long_layout);
 }
 
 PyObject* data2textgrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -142,8 +159,7 @@ PyObject* data2textgrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
             !convert_argument("output_file", bound[3], output_file, convert_string) ||
             !convert_argument("file_type", bound[4], file_type, convert_string))
             return nullptr;
-        return save(textgrid::from_data(std::move(data), std::string(kGridName), tmin, tmax), output_file,
-                    file_type);
+        return data2textgrid_impl(std::move(data), tmin, tmax, output_file, is_long_layout(file_type)).release();
     });
 }
 
@@ -171,10 +187,9 @@ PyObject* vectors2textgrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             !convert_argument("output_file", bound[7], output_file, convert_string) ||
             !convert_argument("file_type", bound[8], file_type, convert_string))
             return nullptr;
-        return save(textgrid::from_vectors(std::move(tmins), std::move(tmaxs), std::move(labels),
-                                           std::move(tier_names), std::move(is_intervals), tmin, tmax,
-                                           std::string(kGridName)),
-                    output_file, file_type);
+        return vectors2textgrid_impl(std::move(tmins), std::move(tmaxs), std::move(labels), std::move(tier_names),
+                                     std::move(is_intervals), tmin, tmax, output_file, is_long_layout(file_type))
+            .release();
     });
 }
 

@@ -109,4 +109,5 @@ def textgrids2arrow(
     *,
     encoding: Literal["auto", "utf-8"] = "auto",
     batch_files: int | None = None,
+    rows: Literal["items", "tiers", "files"] = "items",
 ) -> TextGridStream: ...

@@ -12,18 +12,12 @@ import re
 import pytest
 
 import orvex
+from fakes import IterSeq
+from tg_helpers import python_twins
 
 np = pytest.importorskip("numpy")
 
-TWINS = {}
-exec("""
-def textgrid2vectors(file, strict, file_type): pass
-def textgrids2vectors(files, strict, file_type): pass
-def textgrid2data(file, strict, file_type): pass
-def textgrids2data(files, strict, file_type): pass
-def data2textgrid(data, tmin, tmax, output_file, file_type): pass
-def vectors2textgrid(tmins, tmaxs, labels, tier_names, is_intervals, tmin, tmax, output_file, file_type): pass
-""", TWINS)
+TWINS = python_twins()
 
 
 def error_of(function, *args, **kwargs):
@@ -93,24 +87,6 @@ class Index:
         return 3
 
 
-class LyingLength(collections.abc.Sequence):
-    """A sequence whose reported length is only a hint: too large, or failing."""
-
-    def __init__(self, items, length):
-        self.items, self.length = items, length
-
-    def __len__(self):
-        if isinstance(self.length, Exception):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        return iter(self.items)
-
-
 NumpyBoolWithoutSlot = type("bool_", (), {"__module__": "numpy"})
 NumpyBoolWithSlot = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: True})
 NumpyBoolFailing = type("bool", (), {"__module__": "numpy", "__bool__": lambda self: 1 / 0})
@@ -166,8 +142,8 @@ CONVERSIONS = {
                     "argument 'files': 'int' object cannot be cast as 'str'"),
     "files-tuple": ("textgrids2data", (("a", "b"), True, None), TypeError, LAST),
     "files-numpy-str": ("textgrids2data", (np.array(["a", "b"]), True, None), TypeError, LAST),
-    "files-huge-length": ("textgrids2data", (LyingLength(["a"], 2**62), True, None), TypeError, LAST),
-    "files-failing-length": ("textgrids2data", (LyingLength(["a"], ValueError("no")), True, None), TypeError,
+    "files-huge-length": ("textgrids2data", (IterSeq(["a"], length=2**62), True, None), TypeError, LAST),
+    "files-failing-length": ("textgrids2data", (IterSeq(["a"], length=ValueError("no")), True, None), TypeError,
                              LAST),
     # floats and optional floats
     "tmin-str": ("data2textgrid", ([], "0", None, "o", "long"), TypeError,

@@ -1,6 +1,7 @@
 """Hostile files and hostile arguments: each gives a result or the defined error, never a crash, a hang or a
 result that disagrees with itself. Everything runs in child processes with a time limit, so that a crash or a
 hang shows up as the failing case (each child names the case it starts on stderr)."""
+import functools
 import json
 import math
 import os
@@ -12,6 +13,7 @@ import sys
 import pytest
 
 import orvex
+from fakes import IterSeq, Seq, lying
 
 np = pytest.importorskip("numpy")
 
@@ -234,42 +236,6 @@ def test_hundred_megabytes_on_one_line(tmp_path):
 
 # ---- hostile arguments --------------------------------------------------------------------------------------
 
-def lying(**behaviour):
-    """An object with just the special methods named (float, index, fspath); each returns the value given,
-    returns what calling it gives, or raises it."""
-    def method(what):
-        def special(self):
-            if isinstance(what, BaseException):
-                raise what
-            return what() if callable(what) else what
-        return special
-    return type("Lying", (), {f"__{name}__": method(what) for name, what in behaviour.items()})()
-
-
-class Seq:
-    """A sequence whose __len__, __iter__ and __getitem__ can each raise or lie."""
-
-    def __init__(self, items, length=None, iterate=None, getitem=None):
-        self.items, self.length, self.iterate, self.getitem = items, length, iterate, getitem
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return len(self.items) if self.length is None else self.length
-
-    def __getitem__(self, i):
-        if isinstance(self.getitem, BaseException) and i >= 1:
-            raise self.getitem
-        return self.items[i]
-
-
-class IterSeq(Seq):
-    def __iter__(self):
-        if isinstance(self.iterate, BaseException):
-            raise self.iterate
-        return self.iterate() if callable(self.iterate) else iter(self.items)
-
-
 class NumpyLikeBool:
     pass
 
@@ -489,3 +455,53 @@ def test_hostile_arguments_give_a_result_or_the_defined_error(argument_report, c
 def test_nothing_is_written_where_no_file_was_asked_for(argument_report):
     # A path cut at a NUL byte would have created "out.TextGrid" or "good.TextGrid" under another name.
     assert argument_report["stray files"] == []
+
+
+# ---- labels crafted against the shared-string table -------------------------------------------------------
+
+MASK64 = (1 << 64) - 1
+SEED, MULTIPLIER = 0x9E3779B97F4A7C15, 0xFF51AFD7ED558CCD
+
+
+@functools.lru_cache
+def colliding_labels(count, key):
+    """count 16-byte printable labels whose hash in the module's shared-string table is `key` (the table's text hash
+    inverted: the first eight bytes are drawn, the last eight solved for)."""
+    def unmix(h):  # inverse of h ^= h >> 29
+        return h ^ (h >> 29) ^ (h >> 58)
+    inverse = pow(MULTIPLIER, -1, 1 << 64)
+    before_last = (unmix(key) * inverse) & MASK64
+    rng = random.Random(16)
+    found = []
+    while len(found) < count:
+        first = rng.randbytes(8)
+        if not all(0x20 <= b < 0x7F for b in first):
+            first = bytes(0x20 + b % 0x5F for b in first)
+        h = ((SEED ^ 16) ^ int.from_bytes(first, "little")) * MULTIPLIER & MASK64
+        h ^= h >> 29
+        last = (before_last ^ h).to_bytes(8, "little")
+        if all(0x20 <= b < 0x7F for b in last):
+            found.append((first + last).decode())
+    return found
+
+
+def packed_key(text):
+    """The table's key of a text of up to seven bytes: its bytes, its length in the top byte."""
+    data = text.encode()
+    return int.from_bytes(data, "little") | len(data) << 56
+
+
+@pytest.mark.parametrize("layout", ["long", "short"])
+@pytest.mark.parametrize("colliders", [1, 100], ids=["one", "a-hundred"])
+def test_crafted_label_replaces_no_other_label(tmp_path, layout, colliders):
+    # Labels hashed onto the key of "a" come first; every later "a", and every repeat of a crafted label,
+    # still reads as itself. A hundred of them make a run longer than the table probes, and the distinct
+    # words after them make the table grow with that run in it.
+    from test_vectors import write
+    crafted = colliding_labels(colliders, packed_key("a"))
+    labels = crafted + ["a"] * 20 + [f"w{k}" for k in range(300)] + crafted + ["b", "a"]
+    items = [(float(k), float(k + 1), label) for k, label in enumerate(labels)]
+    path = write(tmp_path / "t.TextGrid", [("words", True, items)], layout)
+    data = orvex.textgrid2data(path, True, layout)
+    assert [item[2] for item in data[2][0][2]] == labels
+    assert orvex.textgrid2vectors(path, True, layout)[2] == labels

@@ -10,22 +10,8 @@ from importlib import metadata
 import pytest
 
 import orvex
+from tg_helpers import FUNCTIONS
 
-FUNCTIONS = {
-    "textgrid2vectors": (["file", "strict", "file_type"],
-                         "Converts a single TextGrid file to vectorized format."),
-    "textgrids2vectors": (["files", "strict", "file_type"],
-                          "Converts multiple TextGrid files to vectorized format with file tracking."),
-    "textgrid2data": (["file", "strict", "file_type"],
-                      "Converts a single TextGrid file to structured data format."),
-    "textgrids2data": (["files", "strict", "file_type"],
-                       "Converts multiple TextGrid files to structured data format."),
-    "data2textgrid": (["data", "tmin", "tmax", "output_file", "file_type"],
-                      "Creates a TextGrid file from structured data format."),
-    "vectors2textgrid": (["tmins", "tmaxs", "labels", "tier_names", "is_intervals", "tmin", "tmax",
-                          "output_file", "file_type"],
-                         "Creates a TextGrid file from vectorized format."),
-}
 
 
 def internal_error():

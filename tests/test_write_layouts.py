@@ -21,45 +21,17 @@ EXAMPLE_VECTORS = (
     [True, True, False],
 )
 
-EXAMPLE_LONG = CRLF.join([
-    'File type = "ooTextFile"',
-    'Object class = "TextGrid"',
-    "",
-    "xmin = 0 ",
-    "xmax = 2.5 ",
-    "tiers? <exists> ",
-    "size = 2 ",
-    "item []: ",
-    "    item [1]:",
-    '        class = "IntervalTier" ',
-    '        name = "words" ',
-    "        xmin = 0 ",
-    "        xmax = 2.5 ",
-    "        intervals: size = 2 ",
-    "        intervals [1]:",
-    "            xmin = 0 ",
-    "            xmax = 1.2 ",
-    '            text = "hello" ',
-    "        intervals [2]:",
-    "            xmin = 1.2 ",
-    "            xmax = 2.5 ",
-    '            text = "" ',
-    "    item [2]:",
-    '        class = "TextTier" ',
-    '        name = "events" ',
-    "        xmin = 0 ",
-    "        xmax = 2.5 ",
-    "        points: size = 1 ",
-    "        points [1]:",
-    "            number = 0.75 ",
-    '            mark = "x" ',
-]) + CRLF
+# The worked example as each layout writes it; the C++ tests of the writer hold the same files.
+DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data")
 
-EXAMPLE_SHORT = CRLF.join([
-    'File type = "ooTextFile"', 'Object class = "TextGrid"', "", "0", "2.5", "<exists>", "2",
-    '"IntervalTier"', '"words"', "0", "2.5", "2", "0", "1.2", '"hello"', "1.2", "2.5", '""',
-    '"TextTier"', '"events"', "0", "2.5", "1", "0.75", '"x"',
-]) + CRLF
+
+def example(layout):
+    with open(os.path.join(DATA, f"worked_example_{layout}.TextGrid"), "rb") as f:
+        return f.read().decode("utf-8")
+
+
+EXAMPLE_LONG = example("long")
+EXAMPLE_SHORT = example("short")
 
 
 def read_text(path):

@@ -1,4 +1,5 @@
-"""Shared helpers for the reading tests: build TextGrid text, write it, read it back."""
+"""Shared helpers of the tests: the module's first six functions, and building TextGrid text, writing it and
+reading it back."""
 import itertools
 import os
 
@@ -21,6 +22,34 @@ def _emulated():
 
 # The emulator's translated code and its own allocations count in the process's resident size.
 EMULATED = _emulated()
+
+# The six functions that read and write TextGrids, in registration order: their parameters (all required,
+# positional or keyword) and the first line of their docstring.
+FUNCTIONS = {
+    "textgrid2vectors": (["file", "strict", "file_type"],
+                         "Converts a single TextGrid file to vectorized format."),
+    "textgrids2vectors": (["files", "strict", "file_type"],
+                          "Converts multiple TextGrid files to vectorized format with file tracking."),
+    "textgrid2data": (["file", "strict", "file_type"],
+                      "Converts a single TextGrid file to structured data format."),
+    "textgrids2data": (["files", "strict", "file_type"],
+                       "Converts multiple TextGrid files to structured data format."),
+    "data2textgrid": (["data", "tmin", "tmax", "output_file", "file_type"],
+                      "Creates a TextGrid file from structured data format."),
+    "vectors2textgrid": (["tmins", "tmaxs", "labels", "tier_names", "is_intervals", "tmin", "tmax",
+                          "output_file", "file_type"],
+                         "Creates a TextGrid file from vectorized format."),
+}
+
+
+def python_twins():
+    """For each of FUNCTIONS, a plain `def` with the same parameters, by name: what the interpreter says
+    about a call of it is what the function must say."""
+    twins = {}
+    for name, (params, _) in FUNCTIONS.items():
+        exec(f"def {name}({', '.join(params)}): pass", twins)
+    return twins
+
 
 HEADER_LONG = 'File type = "ooTextFile"\nObject class = "TextGrid"\n\n'
 

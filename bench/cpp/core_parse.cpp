@@ -81,7 +81,7 @@ int corpus_floor(const char* list, int repeat) {
         items = failed = 0;
         for (const std::string& path : paths) {
             try {
-                auto grid = textgrid::read_from_file(path, false, "auto", textgrid::Encoding::praat);
+                auto grid = textgrid::read_from_file(path, false, textgrid::Layout::auto_, textgrid::Encoding::praat);
                 if (!grid) {
                     ++failed;
                     continue;

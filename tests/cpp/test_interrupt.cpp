@@ -180,14 +180,13 @@ void readers_batches_and_writer_stop() {
     };
     const TextGrid grid = parse_long(long_text(20000), "g");
 
-    CHECK(with_check(1, [&] { (void)read_from_file(long_path, false, "long"); }));
-    CHECK(with_check(1, [&] { (void)read_from_file(short_path, false, "auto"); }));
+    CHECK(with_check(1, [&] { (void)read_from_file(long_path, false, Layout::long_); }));
+    CHECK(with_check(1, [&] { (void)read_from_file(short_path, false, Layout::auto_); }));
     CHECK(with_check(1, [&] { (void)parse_short(short_text(20000), "s"); }));
     CHECK(with_check(1, [&] { (void)to_data(grid); }));
     CHECK(with_check(1, [&] { (void)to_vectors(grid); }));
-    CHECK(with_check(1, [&] { (void)files_to_data(batch, false, "short"); }));
-    CHECK(with_check(1, [&] { (void)files_to_vectors(batch, false, "short"); }));
-    CHECK(with_check(1, [&] { (void)files_to_data_each(batch, false, "short", [](std::size_t, const TextGridData&) {
+    CHECK(with_check(1, [&] { (void)files_to_vectors(batch, false, Layout::short_); }));
+    CHECK(with_check(1, [&] { (void)files_to_data_each(batch, false, Layout::short_, [](std::size_t, const TextGridData&) {
                                    return true;
                                }); }));
     CHECK(with_check(1, [&] { (void)grid.save_textgrid(out, true); }));
@@ -195,8 +194,8 @@ void readers_batches_and_writer_stop() {
 
     // Asked, but never stopping: everything as without a check.
     CHECK(!with_check(1 << 30, [&] {
-        CHECK(files_to_data(batch, false, "short").size() == batch.size());
-        CHECK(read_from_file(long_path, true, "long").ok());
+        CHECK(files_to_vectors(batch, false, Layout::short_).size() == batch.size());
+        CHECK(read_from_file(long_path, true, Layout::long_).ok());
         CHECK(grid.save_textgrid(out, false).ok());
     }));
     CHECK(std::filesystem::exists(out));

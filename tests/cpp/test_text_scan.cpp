@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "textgrid/text/number.h"
 #include "textgrid/text/text_scan.h"
 
 using namespace textgrid::scan;
@@ -43,6 +44,8 @@ std::size_t space_suffix(std::string_view s) {
     }
     return 0;
 }
+
+std::string_view trim(std::string_view s) { return trim_back(trim_front(s)); }
 
 std::string_view reference_trim(std::string_view s) {
     while (std::size_t k = space_prefix(s)) s.remove_prefix(k);

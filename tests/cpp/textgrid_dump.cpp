@@ -59,7 +59,7 @@ int main() {
     while (std::getline(std::cin, path)) {
         std::string out = "E\n";
         try {
-            const Result<TextGrid> grid = read_from_file(path, false, "auto", Encoding::praat);
+            const Result<TextGrid> grid = read_from_file(path, false, Layout::auto_, Encoding::praat);
             if (grid) out = report(grid.value());
         } catch (const FatalReadError&) {
         }

@@ -20,7 +20,7 @@ struct ReadOutcome {
     std::string error_text;
 };
 
-ReadOutcome read(const std::string& path, bool strict, const char* layout, textgrid::Encoding encoding) {
+ReadOutcome read(const std::string& path, bool strict, textgrid::Layout layout, textgrid::Encoding encoding) {
     ReadOutcome r;
     r.outcome = fuzz::run_reader([&] {
         textgrid::Result<textgrid::TextGrid> res = textgrid::read_from_file(path, strict, layout, encoding);
@@ -55,10 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (textgrid::Encoding encoding : {textgrid::Encoding::utf8, textgrid::Encoding::praat}) {
         for (bool strict : {false, true}) {
-            const ReadOutcome detected = read(path, strict, "auto", encoding);
+            const ReadOutcome detected = read(path, strict, textgrid::Layout::auto_, encoding);
             if (!detected.error && !detected.outcome.fatal) fuzz::exercise(detected.outcome.grid);
-            fuzz::check(same(detected, read(path, strict, "long", encoding)) ||
-                            same(detected, read(path, strict, "short", encoding)),
+            fuzz::check(same(detected, read(path, strict, textgrid::Layout::long_, encoding)) ||
+                            same(detected, read(path, strict, textgrid::Layout::short_, encoding)),
                         "auto reads as one of the two readers");
         }
     }

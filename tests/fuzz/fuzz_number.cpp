@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "fuzz_common.h"
+#include "textgrid/text/number.h"
 #include "textgrid/text/text_scan.h"
 
 namespace {

@@ -10,19 +10,14 @@ TextGridVectors convert_to_vectors(const TextGrid& textgrid) { return to_vectors
 
 }  // namespace
 
-std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
-                                        std::string_view file_type) {
-    return detail::files_to_entries<TextGridData>(files, strict, file_type, convert_to_data);
-}
-
-bool files_to_data_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+bool files_to_data_each(const std::vector<std::string>& files, bool strict, Layout layout,
                         const std::function<bool(std::size_t index, const TextGridData& entry)>& consume) {
-    return detail::files_to_entries_each<TextGridData>(files, strict, file_type, convert_to_data, consume);
+    return detail::files_to_entries_each<TextGridData>(files, strict, layout, convert_to_data, consume);
 }
 
 std::vector<TextGridVectors> files_to_vectors(const std::vector<std::string>& files, bool strict,
-                                              std::string_view file_type) {
-    return detail::files_to_entries<TextGridVectors>(files, strict, file_type, convert_to_vectors);
+                                              Layout layout) {
+    return detail::files_to_entries<TextGridVectors>(files, strict, layout, convert_to_vectors);
 }
 
 }  // namespace textgrid

@@ -19,28 +19,25 @@
 namespace textgrid {
 
 // Reads and converts every file, on the worker pool for at least 10 x N
-// paths; one entry per path, in path order. A file that gives a read error
-// yields the empty entry (0, 0, no tiers). Throws FatalReadError for the
-// first fatal read failure met; no result is returned then.
-std::vector<TextGridData> files_to_data(const std::vector<std::string>& files, bool strict,
-                                        std::string_view file_type);
-
-// files_to_data for a caller that turns entries into something else as they
-// come: on the calling thread, consume(i, entry) is called for every path in
-// path order, as soon as entry i and all before it are made, while the pool
-// goes on reading later files; each entry is released right after. Returns
-// false when consume returned false (then no further file is started), true
-// once every path was consumed. Throws FatalReadError like files_to_data,
-// possibly after consume saw a prefix of the paths.
-bool files_to_data_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+// paths, and hands the entries to a caller that turns them into something
+// else as they come: on the calling thread, consume(i, entry) is called for
+// every path in path order, as soon as entry i and all before it are made,
+// while the pool goes on reading later files; each entry is released right
+// after. A file that gives a read error yields the empty entry (0, 0, no
+// tiers). Returns false when consume returned false (then no further file
+// is started), true once every path was consumed. Throws FatalReadError for
+// the first fatal read failure met, possibly after consume saw a prefix of
+// the paths.
+bool files_to_data_each(const std::vector<std::string>& files, bool strict, Layout layout,
                         const std::function<bool(std::size_t index, const TextGridData& entry)>& consume);
 
-// files_to_data for columnar vectors: one entry per path, in path order, with
-// five empty columns for a file that gives a read error. The entries are
-// kept apart; joining them is the caller's work. Throws FatalReadError as
-// files_to_data does.
+// Reads every file into columnar vectors, on the worker pool for at least
+// 10 x N paths: one entry per path, in path order, with five empty columns
+// for a file that gives a read error. The entries are kept apart; joining
+// them is the caller's work. Throws FatalReadError for the first fatal read
+// failure met; no result is returned then.
 std::vector<TextGridVectors> files_to_vectors(const std::vector<std::string>& files, bool strict,
-                                              std::string_view file_type);
+                                              Layout layout);
 
 namespace detail {
 
@@ -53,7 +50,7 @@ template <class Entry, class Convert>
 struct ReadPiece {
     const std::vector<std::string>& files;
     bool strict;
-    std::string_view file_type;
+    Layout layout;
     Convert& convert;
     std::vector<Entry>& entries;
     std::atomic<bool>& stop;
@@ -65,7 +62,7 @@ struct ReadPiece {
             if (stop.load(std::memory_order_relaxed)) return;
             try {
                 poll_interrupt();
-                Result<TextGrid> read = read_from_file(files[i], strict, file_type);
+                Result<TextGrid> read = read_from_file(files[i], strict, layout);
                 if (read) entries[i] = convert(read.value());
             } catch (...) {
                 stop.store(true, std::memory_order_relaxed);
@@ -81,12 +78,12 @@ struct ReadPiece {
 // made so far are released and the exception is rethrown on the calling
 // thread. convert must be safe to call from several threads at once.
 template <class Entry, class Convert>
-std::vector<Entry> files_to_entries(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+std::vector<Entry> files_to_entries(const std::vector<std::string>& files, bool strict, Layout layout,
                                     Convert convert) {
     std::vector<Entry> entries(files.size());
     std::atomic<bool> stop{false};
     textgrid::parallel_for(files.size(), available_cpus(),
-                           ReadPiece<Entry, Convert>{files, strict, file_type, convert, entries, stop});
+                           ReadPiece<Entry, Convert>{files, strict, layout, convert, entries, stop});
     return entries;
 }
 
@@ -94,12 +91,12 @@ std::vector<Entry> files_to_entries(const std::vector<std::string>& files, bool 
 // thread in path order while later files are still being read; see
 // files_to_data_each.
 template <class Entry, class Convert, class Consume>
-bool files_to_entries_each(const std::vector<std::string>& files, bool strict, std::string_view file_type,
+bool files_to_entries_each(const std::vector<std::string>& files, bool strict, Layout layout,
                            Convert convert, Consume& consume) {
     std::vector<Entry> entries(files.size());
     std::atomic<bool> stop{false};
     return textgrid::parallel_for_ordered(
-        files.size(), available_cpus(), ReadPiece<Entry, Convert>{files, strict, file_type, convert, entries, stop},
+        files.size(), available_cpus(), ReadPiece<Entry, Convert>{files, strict, layout, convert, entries, stop},
         [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i) {
                 const bool more = consume(i, static_cast<const Entry&>(entries[i]));

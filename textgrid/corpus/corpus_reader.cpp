@@ -1,7 +1,5 @@
 #include "textgrid/corpus/corpus_reader.h"
 
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +16,7 @@
 #include "textgrid/base/interrupt.h"
 #include "textgrid/layout/read.h"
 #include "textgrid/os/pool.h"
+#include "textgrid/os/signal_mask.h"
 
 namespace textgrid {
 
@@ -108,7 +107,7 @@ bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string&
     // the six batch functions, but must not end a corpus.
     try {
         Result<TextGrid> read =
-            read_from_file(file.path, options_.strict, options_.file_type, options_.encoding, &text_bytes);
+            read_from_file(file.path, options_.strict, options_.layout, options_.encoding, &text_bytes);
         if (read) {
             out = std::move(read.value());
             return true;
@@ -123,91 +122,106 @@ bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string&
     return false;
 }
 
-CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
+CorpusReader::RunExtent CorpusReader::run_extent(std::size_t begin) const noexcept {
     // A run ends after batch_files files, or else once its files held
     // kAutoBatchBytes of text: a run of many small files and a run of one
     // huge file then take about as long, and as much memory. The sizes are
     // those the reads find; a stat of every file beforehand would cost
     // about as much as the reading of a small one.
     const bool fixed = options_.batch_files != 0;
-    const std::size_t end = begin + std::min(files_.size() - begin, fixed ? options_.batch_files : kAutoBatchFiles);
-    const std::uint64_t byte_limit = fixed ? UINT64_MAX : kAutoBatchBytes;
-    Run run;
-    ArrowBatchBuilder builder(options_.max_label_bytes);
-    std::uint64_t bytes = 0;
-    std::size_t id = begin;
-    // Reads file id here, straight into the batch.
-    const auto read_here = [&] {
-        TextGrid textgrid;
-        std::string failure;
-        std::size_t text_bytes = 0;
-        if (read_file(files_[id], textgrid, failure, text_bytes)) {
-            builder.append(static_cast<std::uint32_t>(id), files_[id].display, textgrid);
-        } else {
-            run.failures.push_back({static_cast<std::uint32_t>(id), std::move(failure)});
+    return {begin + std::min(files_.size() - begin, fixed ? options_.batch_files : kAutoBatchFiles),
+            fixed ? UINT64_MAX : kAutoBatchBytes};
+}
+
+void CorpusReader::read_here(std::size_t id, ArrowBatchBuilder& builder, Run& run, std::uint64_t& bytes) const {
+    TextGrid textgrid;
+    std::string failure;
+    std::size_t text_bytes = 0;
+    if (read_file(files_[id], textgrid, failure, text_bytes)) {
+        builder.append(static_cast<std::uint32_t>(id), files_[id].display, textgrid);
+    } else {
+        run.failures.push_back({static_cast<std::uint32_t>(id), std::move(failure)});
+    }
+    bytes += text_bytes;
+}
+
+bool CorpusReader::read_serially(std::size_t id, std::uint64_t bytes, const RunExtent& extent,
+                                 ArrowBatchBuilder& builder, Run& run) const {
+    while (id < extent.end && bytes < extent.byte_limit) {
+        if (cancelled_.load(std::memory_order_relaxed)) return false;
+        read_here(id++, builder, run, bytes);
+    }
+    run.files_end = id;
+    return true;
+}
+
+bool CorpusReader::read_on_pool(std::size_t first, std::uint64_t bytes, const RunExtent& extent, std::size_t cpus,
+                                ArrowBatchBuilder& builder, Run& run) const {
+    // Each thread of the pool takes the next file until the run's text is
+    // complete, so the files read are always a prefix of the run's; it turns
+    // its file into columns at once, so that the TextGrid is freed. The
+    // batch is then joined here in file order.
+    std::vector<FileOutcome> outcomes(extent.end - first);
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::uint64_t> shared_bytes{bytes};
+    textgrid::run_tasks(cpus, cpus, [&](std::size_t) {
+        for (;;) {
+            // A cancelled run is thrown away: take no further file.
+            if (cancelled_.load(std::memory_order_relaxed)) return;
+            if (shared_bytes.load(std::memory_order_relaxed) >= extent.byte_limit) return;
+            const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
+            if (i >= outcomes.size()) return;
+            FileOutcome& outcome = outcomes[i];
+            TextGrid textgrid;
+            std::size_t text_bytes = 0;
+            if (read_file(files_[first + i], textgrid, outcome.failure, text_bytes)) {
+                outcome.rows = to_file_rows(textgrid, options_.rows);
+            } else {
+                outcome.failed = true;
+            }
+            shared_bytes.fetch_add(text_bytes, std::memory_order_relaxed);
         }
-        bytes += text_bytes;
-        ++id;
-    };
+    });
+    if (cancelled_.load(std::memory_order_relaxed)) return false;
+    const std::size_t taken = std::min(next.load(), outcomes.size());
+    run.files_end = first + taken;
+    std::size_t rows = 0;
+    std::size_t label_bytes = 0;
+    for (std::size_t i = 0; i < taken; ++i) {
+        rows += outcomes[i].rows.rows();
+        label_bytes += outcomes[i].rows.label_bytes.size();
+    }
+    builder.reserve(rows, label_bytes);
+    for (std::size_t i = 0; i < taken; ++i) {
+        const auto file_id = static_cast<std::uint32_t>(first + i);
+        if (outcomes[i].failed) {
+            run.failures.push_back({file_id, std::move(outcomes[i].failure)});
+        } else {
+            builder.append(file_id, files_[file_id].display, outcomes[i].rows);
+        }
+        outcomes[i] = FileOutcome{};
+    }
+    return true;
+}
+
+CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
+    const RunExtent extent = run_extent(begin);
+    Run run;
+    ArrowBatchBuilder builder(options_.max_label_bytes, options_.rows);
+    std::uint64_t bytes = 0;
     // The first file tells how many like it the run will hold. Few large
     // ones (a huge file parses on the pool by itself) are read here, one
     // after the other; many are spread over the pool.
-    read_here();
+    read_here(begin, builder, run, bytes);
+    const std::size_t next = begin + 1;
     const std::size_t cpus = available_cpus();
-    const std::uint64_t like_it = bytes >= byte_limit ? 0 : (byte_limit - bytes) / std::max<std::uint64_t>(bytes, 1) + 1;
-    if (cpus == 1 || !runs_on_pool(static_cast<std::size_t>(std::min<std::uint64_t>(end - id, like_it)), cpus)) {
-        while (id < end && bytes < byte_limit) {
-            if (cancelled_.load(std::memory_order_relaxed)) return run;
-            read_here();
-        }
-        run.files_end = id;
-    } else {
-        // Each thread of the pool takes the next file until the run's text
-        // is complete, so the files read are always a prefix of the run's;
-        // it turns its file into columns at once, so that the TextGrid is
-        // freed. The batch is then joined here in file order.
-        const std::size_t first = id;
-        std::vector<FileOutcome> outcomes(end - first);
-        std::atomic<std::size_t> next{0};
-        std::atomic<std::uint64_t> shared_bytes{bytes};
-        textgrid::run_tasks(cpus, cpus, [&](std::size_t) {
-            for (;;) {
-                // A cancelled run is thrown away: take no further file.
-                if (cancelled_.load(std::memory_order_relaxed)) return;
-                if (shared_bytes.load(std::memory_order_relaxed) >= byte_limit) return;
-                const std::size_t i = next.fetch_add(1, std::memory_order_relaxed);
-                if (i >= outcomes.size()) return;
-                FileOutcome& outcome = outcomes[i];
-                TextGrid textgrid;
-                std::size_t text_bytes = 0;
-                if (read_file(files_[first + i], textgrid, outcome.failure, text_bytes)) {
-                    outcome.rows = to_file_rows(textgrid);
-                } else {
-                    outcome.failed = true;
-                }
-                shared_bytes.fetch_add(text_bytes, std::memory_order_relaxed);
-            }
-        });
-        if (cancelled_.load(std::memory_order_relaxed)) return run;
-        const std::size_t taken = std::min(next.load(), outcomes.size());
-        run.files_end = first + taken;
-        std::size_t rows = 0;
-        std::size_t label_bytes = 0;
-        for (std::size_t i = 0; i < taken; ++i) {
-            rows += outcomes[i].rows.rows();
-            label_bytes += outcomes[i].rows.label_bytes.size();
-        }
-        builder.reserve(rows, label_bytes);
-        for (std::size_t i = 0; i < taken; ++i) {
-            const auto file_id = static_cast<std::uint32_t>(first + i);
-            if (outcomes[i].failed) {
-                run.failures.push_back({file_id, std::move(outcomes[i].failure)});
-            } else {
-                builder.append(file_id, files_[file_id].display, outcomes[i].rows);
-            }
-            outcomes[i] = FileOutcome{};
-        }
-    }
+    const std::uint64_t like_it =
+        bytes >= extent.byte_limit ? 0 : (extent.byte_limit - bytes) / std::max<std::uint64_t>(bytes, 1) + 1;
+    const bool serial =
+        cpus == 1 || !runs_on_pool(static_cast<std::size_t>(std::min<std::uint64_t>(extent.end - next, like_it)), cpus);
+    const bool complete = serial ? read_serially(next, bytes, extent, builder, run)
+                                 : read_on_pool(next, bytes, extent, cpus, builder, run);
+    if (!complete) return run;
     for (ArrowBatch& batch : builder.finish()) run.batches.push_back(std::move(batch));
     return run;
 }
@@ -271,17 +285,10 @@ int CorpusReader::next(ArrowArray* out, const InterruptHook& interrupted, std::s
         if (!started_ && !produced_all_) {
             // The thread takes no signals: Ctrl-C belongs to the consumer's
             // thread, which is the one that asks about it.
-            sigset_t all, saved;
-            sigfillset(&all);
-            for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigdelset(&all, fault);
-            pthread_sigmask(SIG_SETMASK, &all, &saved);
-            try {
+            {
+                const SignalsBlocked blocked;
                 producer_ = std::thread([this] { produce(); });
-            } catch (...) {
-                pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-                throw;
             }
-            pthread_sigmask(SIG_SETMASK, &saved, nullptr);
             producer_pid_ = static_cast<long>(::getpid());
             started_ = true;
         }
@@ -352,7 +359,7 @@ struct StreamState {
 extern "C" int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     auto* state = static_cast<StreamState*>(stream->private_data);
     try {
-        export_corpus_schema(out);
+        export_corpus_schema(out, state->reader->rows());
         return 0;
     } catch (const std::bad_alloc&) {
         state->error = "out of memory";

@@ -30,6 +30,7 @@
 #include "textgrid/corpus/arrow_batch.h"
 #include "textgrid/corpus/arrow_c.h"
 #include "textgrid/base/result.h"
+#include "textgrid/layout/read.h"
 #include "textgrid/text/text_decode.h"
 #include "textgrid/model/textgrid.h"
 
@@ -42,13 +43,14 @@ struct CorpusFile {
 
 struct CorpusOptions {
     bool strict = false;
-    std::string file_type = "auto";
+    Layout layout = Layout::auto_;
     Encoding encoding = Encoding::praat;
     // Files per batch; 0 picks consecutive files until they passed
     // kAutoBatchBytes of text (counted as they are read, so overshooting by
     // at most the files in flight on the pool), at most kAutoBatchFiles.
     std::size_t batch_files = 0;
     std::size_t max_label_bytes = kMaxBatchLabelBytes;
+    RowLevel rows = RowLevel::items;  // what one row of the stream stands for
 };
 
 inline constexpr std::uint64_t kAutoBatchBytes = std::uint64_t{16} << 20;
@@ -88,6 +90,7 @@ public:
     int next(ArrowArray* out, const InterruptHook& interrupted, std::string* error) noexcept;
 
     std::size_t files_total() const noexcept { return files_.size(); }
+    RowLevel rows() const noexcept { return options_.rows; }
     // Files whose rows and failures were handed out.
     std::size_t files_done() const noexcept { return files_done_.load(std::memory_order_acquire); }
     const CorpusFile& file(std::uint32_t file_id) const noexcept { return files_[file_id]; }
@@ -108,6 +111,24 @@ private:
     // true with out read, or false with the file's failure message;
     // text_bytes is what the file held.
     bool read_file(const CorpusFile& file, TextGrid& out, std::string& failure, std::size_t& text_bytes) const;
+    // How far a run goes: to file `end` at most, and only while its files
+    // held less than byte_limit bytes of text.
+    struct RunExtent {
+        std::size_t end;
+        std::uint64_t byte_limit;
+    };
+    RunExtent run_extent(std::size_t begin) const noexcept;
+    // Reads file id on this thread, straight into the batch, or adds its
+    // failure; adds the text it held to bytes.
+    void read_here(std::size_t id, ArrowBatchBuilder& builder, Run& run, std::uint64_t& bytes) const;
+    // The rest of a run from file `first` on, bytes of text having been read
+    // already: here one file after the other, or spread over the pool.
+    // false when the reader was cancelled meanwhile (the run is then
+    // thrown away).
+    bool read_serially(std::size_t first, std::uint64_t bytes, const RunExtent& extent, ArrowBatchBuilder& builder,
+                       Run& run) const;
+    bool read_on_pool(std::size_t first, std::uint64_t bytes, const RunExtent& extent, std::size_t cpus,
+                      ArrowBatchBuilder& builder, Run& run) const;
     // The run from file `begin` on; its end is run.files_end.
     Run read_run(std::size_t begin);
     void stop_producer() noexcept;

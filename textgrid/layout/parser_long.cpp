@@ -6,7 +6,9 @@
 #include "textgrid/base/huge_pages.h"
 #include "textgrid/base/interrupt.h"
 #include "textgrid/layout/parser_long_detail.h"
+#include "textgrid/layout/tier_class.h"
 #include "textgrid/os/pool.h"
+#include "textgrid/text/number.h"
 #include "textgrid/text/text_scan.h"
 
 namespace textgrid {
@@ -88,13 +90,7 @@ private:
             Tier& tier = grid_.tiers.back();
             if (key == "class") {
                 lines_.take_string(value, scratch_);
-                if (scratch_ == "IntervalTier") {
-                    tier.is_interval = true;
-                } else if (scratch_ == "TextTier") {
-                    tier.is_interval = false;
-                } else {
-                    throw FatalReadError("Unknown tier class: " + std::string(value));
-                }
+                tier.is_interval = detail::is_interval_class(scratch_, value);
             } else if (key == "name") {
                 lines_.take_string(value, tier.name);
             } else if (key == "xmin") {

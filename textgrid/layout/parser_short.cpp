@@ -4,6 +4,8 @@
 
 #include "textgrid/base/huge_pages.h"
 #include "textgrid/base/interrupt.h"
+#include "textgrid/layout/tier_class.h"
+#include "textgrid/text/number.h"
 #include "textgrid/text/text_scan.h"
 
 namespace textgrid {
@@ -32,13 +34,7 @@ private:
         Tier tier;
         const std::string_view class_line = next("a tier class");
         lines_.take_string(class_line, scratch_);
-        if (scratch_ == "IntervalTier") {
-            tier.is_interval = true;
-        } else if (scratch_ == "TextTier") {
-            tier.is_interval = false;
-        } else {
-            throw FatalReadError("Unknown tier class: " + std::string(class_line));
-        }
+        tier.is_interval = detail::is_interval_class(scratch_, class_line);
         lines_.take_string(next("a tier name"), tier.name);
         tier.tmin = number("a tier xmin");
         tier.tmax = number("a tier xmax");

@@ -12,8 +12,9 @@ namespace textgrid {
 
 // Builds a TextGrid from short-layout text. Never validates. Throws
 // FatalReadError for an unknown tier class or when the text ends before a
-// value the declared counts call for. Reserves nothing from a declared
-// count, so a huge count costs no memory before the text runs out.
+// value the declared counts call for. Reserves for a declared count no more
+// items than the rest of the text could hold, so a huge count costs no
+// memory before the text runs out.
 TextGrid parse_short(std::string_view text, std::string name);
 
 }  // namespace textgrid

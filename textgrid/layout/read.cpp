@@ -21,20 +21,25 @@ bool looks_long(std::string_view text) noexcept {
 
 }  // namespace
 
-Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type) {
-    return read_from_file(path, strict, file_type, Encoding::utf8);
+std::optional<Layout> layout_named(std::string_view name) noexcept {
+    if (name == "long") return Layout::long_;
+    if (name == "short") return Layout::short_;
+    if (name == "auto") return Layout::auto_;
+    return std::nullopt;
 }
 
-Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
-                                Encoding encoding, std::size_t* text_bytes) {
+Result<TextGrid> read_from_file(const std::string& path, bool strict, Layout layout) {
+    return read_from_file(path, strict, layout, Encoding::utf8);
+}
+
+Result<TextGrid> read_from_file(const std::string& path, bool strict, Layout layout, Encoding encoding,
+                                std::size_t* text_bytes) {
     if (text_bytes) *text_bytes = 0;
     TextGrid (*parse)(std::string_view, std::string) = nullptr;
-    if (file_type == "long") {
-        parse = parse_long;
-    } else if (file_type == "short") {
-        parse = parse_short;
-    } else if (file_type != "auto") {
-        throw FatalReadError("Unknown file type: " + std::string(file_type));
+    switch (layout) {
+        case Layout::long_: parse = parse_long; break;
+        case Layout::short_: parse = parse_short; break;
+        case Layout::auto_: break;
     }
     Result<FileText> bytes = read_file_bytes(path);
     if (!bytes) return std::move(bytes.error());

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,16 +17,23 @@
 
 namespace textgrid {
 
-// Reads one file with the reader that file_type names: "long", "short", or
-// "auto" (the long reader when the text contains "item []" or "item[]", else
-// the short).
+// The layout a file is read as: the reader it names, or for auto_ the long
+// reader when the text contains "item []" or "item[]", else the short.
+// Callers name it by text; layout_named is the one place that reads the
+// name, so a new layout is a new value there and in read_from_file.
+enum class Layout { long_, short_, auto_ };
+
+// The layout "long", "short" or "auto" names (exactly, case included), or
+// none.
+std::optional<Layout> layout_named(std::string_view name) noexcept;
+
+// Reads one file with the reader for layout.
 // Returns a read error as a value: an os error for a file that cannot be
 // read, invalid data "stream did not contain valid UTF-8" or "binary
 // TextGrid files are not supported", or, when strict, the first validation
-// error. Throws FatalReadError for an unknown
-// file_type (before the file is touched), an unknown tier class, an item
-// before any tier, or a short file that ends before a value it must read.
-Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type);
+// error. Throws FatalReadError for an unknown tier class, an item before any
+// tier, or a short file that ends before a value it must read.
+Result<TextGrid> read_from_file(const std::string& path, bool strict, Layout layout);
 
 // read_from_file with the bytes turned into text by `encoding` first
 // (decode_text in text_decode.h), which adds its read errors. With
@@ -34,8 +42,8 @@ Result<TextGrid> read_from_file(const std::string& path, bool strict, std::strin
 // from several threads at once. text_bytes, when given, is set to the
 // length of the text read (0 when the file could not be loaded), which
 // tells a caller what the file cost without a stat of its own.
-Result<TextGrid> read_from_file(const std::string& path, bool strict, std::string_view file_type,
-                                Encoding encoding, std::size_t* text_bytes = nullptr);
+Result<TextGrid> read_from_file(const std::string& path, bool strict, Layout layout, Encoding encoding,
+                                std::size_t* text_bytes = nullptr);
 
 // "Failed to read TextGrid file {path} because: {error text}": how every
 // reading entry point reports a file that gives a read error. May throw

@@ -1,161 +1,22 @@
 #include "textgrid/layout/writer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <charconv>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <time.h>
-#include <unistd.h>
-
-#include "textgrid/base/file_descriptor.h"
 #include "textgrid/base/interrupt.h"
+#include "textgrid/os/file_write.h"
 #include "textgrid/os/pool.h"
+#include "textgrid/text/number_write.h"
 
 namespace textgrid {
 
 namespace {
 
 constexpr std::string_view kHeader = "File type = \"ooTextFile\"\r\nObject class = \"TextGrid\"\r\n\r\n";
-
-// The longest time written: the largest double takes 309 digits, the
-// smallest subnormal 326 characters, with a sign at most 327.
-constexpr std::size_t kMaxTime = 330;
-
-// Writes v by the number rule at p, which must have room for kMaxTime
-// characters; returns the end.
-char* write_time_by_digits(char* p, double v) noexcept {
-    if (std::isnan(v)) {
-        std::memcpy(p, "NaN", 3);
-        return p + 3;
-    }
-    if (std::signbit(v)) {
-        *p++ = '-';
-        v = -v;
-    }
-    if (std::isinf(v)) {
-        std::memcpy(p, "inf", 3);
-        return p + 3;
-    }
-    if (v == 0) {
-        *p = '0';
-        return p + 1;
-    }
-    // The scientific form gives the shortest round-trip digits; the fixed
-    // form would print the exact binary expansion of large values instead
-    // (1e23 as 99999999999999991611392), so the digits are placed by hand.
-    char sci[32];
-    const char* const sci_end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
-    char digits[20];
-    std::size_t ndigits = 0;
-    const char* q = sci;
-    for (; *q != 'e'; ++q) {
-        if (*q != '.') digits[ndigits++] = *q;
-    }
-    ++q;                 // 'e'
-    if (*q == '+') ++q;  // from_chars takes '-' but not '+'
-    int exponent = 0;
-    std::from_chars(q, sci_end, exponent);
-
-    // d.ddd x 10^e has e + 1 digits before the decimal point.
-    const long before = static_cast<long>(exponent) + 1;
-    const long count = static_cast<long>(ndigits);
-    if (before <= 0) {
-        *p++ = '0';
-        *p++ = '.';
-        std::memset(p, '0', static_cast<std::size_t>(-before));
-        p += -before;
-        std::memcpy(p, digits, ndigits);
-        return p + ndigits;
-    }
-    if (before >= count) {
-        std::memcpy(p, digits, ndigits);
-        p += ndigits;
-        std::memset(p, '0', static_cast<std::size_t>(before - count));
-        return p + (before - count);
-    }
-    std::memcpy(p, digits, static_cast<std::size_t>(before));
-    p += before;
-    *p++ = '.';
-    std::memcpy(p, digits + before, static_cast<std::size_t>(count - before));
-    return p + (count - before);
-}
-
-constexpr double kTensUpTo6[] = {1, 10, 100, 1000, 10000, 100000, 1000000};
-
-// Most times come from tools that round them to a few decimals (0.43,
-// 12.5). For those the shortest digits are found without the general
-// search: they are the fewest decimals, k of 0 to 6, at which the k-decimal
-// nearest v reads back as v, since fewer decimals mean fewer digits. Below
-// 2^31 the candidates at one k lie 10^-k apart, more than the two ulps of v
-// (2^-21 at most) within which one must lie to read back, so at most one
-// can and it is the one the search would pick. Such a candidate is within
-// a quarter of v x 10^6 once scaled by 10^(6-k): other times are turned
-// away at once, and the candidate is v x 10^6 rounded, less its trailing
-// zeros. Writes at p, v being positive and finite, and returns the end;
-// nullptr when v has no such form.
-char* write_few_decimals(char* p, double v) noexcept {
-    if (!(v < 2147483648.0)) return nullptr;
-    const double scaled = v * 1e6;
-    std::uint64_t m = static_cast<std::uint64_t>(scaled + 0.5);
-    const double off = scaled - static_cast<double>(m);
-    if (off > 0.25 || off < -0.25) return nullptr;
-    int k = 6;
-    for (; k > 0 && m % 10 == 0; --k) m /= 10;
-    if (static_cast<double>(m) / kTensUpTo6[k] != v) return nullptr;
-    char digits[24];  // m's digits, last first
-    int n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + m % 10);
-        m /= 10;
-    } while (m != 0);
-    if (n <= k) {
-        *p++ = '0';
-        *p++ = '.';
-        for (int i = n; i < k; ++i) *p++ = '0';
-        for (int i = n; i-- > 0;) *p++ = digits[i];
-        return p;
-    }
-    for (int i = n; i-- > k;) *p++ = digits[i];
-    if (k != 0) {
-        *p++ = '.';
-        for (int i = k; i-- > 0;) *p++ = digits[i];
-    }
-    return p;
-}
-
-char* write_time(char* p, double v) noexcept {
-    if (!std::isfinite(v) || v == 0) return write_time_by_digits(p, v);
-    char* start = p;
-    if (v < 0) *start++ = '-';
-    const double magnitude = std::fabs(v);
-    if (char* end = write_few_decimals(start, magnitude)) return end;
-    // The shortest form to_chars picks by itself is positional for most
-    // other times, with the digits where the rule puts them. Not so where it
-    // picks an exponent, nor from 2^53 on, where its positional form gives
-    // every digit of the integer (2^60 as 1152921504606846976, not
-    // 1152921504606847000): there the digits are laid out by hand.
-    if (magnitude < 9007199254740992.0) {
-        const auto written = std::to_chars(start, p + kMaxTime, magnitude);
-        if (std::memchr(start, 'e', static_cast<std::size_t>(written.ptr - start)) == nullptr) return written.ptr;
-    }
-    return write_time_by_digits(p, v);
-}
-
-void append_count(std::string& out, std::uint64_t n) {
-    char buf[24];
-    auto res = std::to_chars(buf, buf + sizeof buf, n);
-    out.append(buf, res.ptr);
-}
 
 std::string_view class_name(const Tier& tier) { return tier.is_interval ? "IntervalTier" : "TextTier"; }
 
@@ -314,10 +175,17 @@ void render_short_tier(Pieces& pieces, const Tier& tier, std::size_t cpus) {
     render_item_blocks(pieces, tier, false, cpus);
 }
 
-// The CPU count is read once per file: reading it takes system calls,
-// which for a grid of many small tiers cost more than rendering them.
+// The CPU count is read once per file, and not at all for a grid of short
+// tiers: reading it takes a system call, which costs more than rendering
+// a small tier.
+std::size_t cpus_for_grid(const TextGrid& tg) noexcept {
+    std::size_t longest = 0;
+    for (const Tier& tier : tg.tiers) longest = std::max(longest, tier.items.size());
+    return cpus_for(longest);
+}
+
 Pieces render_long(const TextGrid& tg) {
-    const std::size_t cpus = available_cpus();
+    const std::size_t cpus = cpus_for_grid(tg);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, true, cpus));
@@ -339,7 +207,7 @@ Pieces render_long(const TextGrid& tg) {
 }
 
 Pieces render_short(const TextGrid& tg) {
-    const std::size_t cpus = available_cpus();
+    const std::size_t cpus = cpus_for_grid(tg);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, false, cpus));
@@ -369,101 +237,7 @@ std::string join(Pieces&& pieces) {
     return out;
 }
 
-// A signal interrupts a call that waits (the open of a FIFO until a reader
-// comes, a write into a full pipe): the caller decides whether to go on.
-bool interrupted_call(int err) {
-    if (err != EINTR) return false;
-    poll_interrupt();
-    return true;
-}
-
-// How long a wait for a FIFO's reader lasts before the caller is asked
-// again whether to go on. A signal that came just before a blocking call
-// would not interrupt it, so such waits are never left to the kernel alone.
-constexpr int kFifoWaitMs = 20;
-
-// Waits a little for room in a FIFO opened without blocking; false when
-// the wait itself failed.
-bool wait_writable(int fd) {
-    pollfd watch{fd, POLLOUT, 0};
-    if (::poll(&watch, 1, kFifoWaitMs) < 0 && errno != EINTR) return false;
-    poll_interrupt();
-    return true;
-}
-
-Status write_all(int fd, const Pieces& pieces) {
-    std::vector<iovec> iov;
-    iov.reserve(pieces.size());
-    for (const std::string& piece : pieces) {
-        // writev only reads the buffers; its iovec just is not const.
-        if (!piece.empty()) iov.push_back({const_cast<char*>(piece.data()), piece.size()});
-    }
-    std::size_t at = 0;  // the first buffer not yet written whole
-    while (at < iov.size()) {
-        const int count = static_cast<int>(std::min<std::size_t>(iov.size() - at, IOV_MAX));
-        const ssize_t n = ::writev(fd, &iov[at], count);
-        if (n < 0) {
-            if (interrupted_call(errno)) continue;
-            if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_writable(fd)) continue;
-            return Error::from_errno(errno);
-        }
-        // A write that takes nothing would loop for ever; the device is
-        // refusing the data, so report it as the I/O error it is.
-        if (n == 0) return Error::from_errno(EIO);
-        auto left = static_cast<std::size_t>(n);
-        while (at < iov.size() && left >= iov[at].iov_len) {
-            left -= iov[at].iov_len;
-            ++at;
-        }
-        if (left > 0) {
-            iov[at].iov_base = static_cast<char*>(iov[at].iov_base) + left;
-            iov[at].iov_len -= left;
-        }
-    }
-    return Ok{};
-}
-
-// Opens the file to write. A FIFO is opened without blocking, so that the
-// wait for its reader, and later for room in it, polls the caller between
-// short sleeps.
-int open_for_writing(const std::string& path) {
-    for (;;) {
-        poll_interrupt();
-        struct stat st;
-        const bool fifo = ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fifo ? O_NONBLOCK : 0), 0666);
-        if (fd >= 0) return fd;
-        if (errno == EINTR) continue;  // the caller is asked at the top
-        if (!fifo || errno != ENXIO) return -1;  // ENXIO: no reader yet
-        const timespec pause{0, kFifoWaitMs * 1'000'000L};
-        ::nanosleep(&pause, nullptr);
-    }
-}
-
-Status write_file(const std::string& path, const Pieces& pieces) {
-    detail::FileDescriptor fd(open_for_writing(path));
-    if (fd.get() < 0) return Error::from_errno(errno);
-    if (auto st = write_all(fd.get(), pieces); !st) return st;
-    return fd.close();
-}
-
 }  // namespace
-
-void append_time(std::string& out, double v) {
-    char buf[kMaxTime];
-    out.append(buf, write_time(buf, v));
-}
-
-std::string format_time(double v) {
-    std::string out;
-    append_time(out, v);
-    return out;
-}
-
-std::string detail::format_time_by_digits(double v) {
-    char buf[kMaxTime];
-    return {buf, write_time_by_digits(buf, v)};
-}
 
 void append_quoted(std::string& out, std::string_view text) {
     out += '"';
@@ -489,13 +263,13 @@ void append_item_blocks(std::string& out, const Tier& tier, bool long_layout, st
 
 std::string Tier::to_long_textgrid_string(std::uint64_t index) const {
     Pieces pieces(1);
-    render_long_tier(pieces, *this, index, available_cpus());
+    render_long_tier(pieces, *this, index, cpus_for(items.size()));
     return join(std::move(pieces));
 }
 
 std::string Tier::to_short_textgrid_string() const {
     Pieces pieces(1);
-    render_short_tier(pieces, *this, available_cpus());
+    render_short_tier(pieces, *this, cpus_for(items.size()));
     return join(std::move(pieces));
 }
 

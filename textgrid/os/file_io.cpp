@@ -21,39 +21,6 @@ using detail::FileDescriptor;
 
 namespace {
 
-// A buffer for a file's bytes that is never zero-filled by us.
-class ReadBuffer {
-public:
-    explicit ReadBuffer(std::size_t capacity) { grow(capacity); }
-    ReadBuffer(const ReadBuffer&) = delete;
-    ReadBuffer& operator=(const ReadBuffer&) = delete;
-    ~ReadBuffer() { std::free(data_); }
-
-    char* data() noexcept { return data_; }
-    std::size_t capacity() const noexcept { return capacity_; }
-
-    void grow(std::size_t capacity) {
-        if (data_ == nullptr) {
-            data_ = allocate_text_buffer(capacity);
-        } else {
-            char* bigger = static_cast<char*>(std::realloc(data_, capacity));
-            if (!bigger) throw std::bad_alloc();
-            data_ = bigger;
-        }
-        capacity_ = capacity;
-    }
-
-    FileText release(std::size_t size) noexcept {
-        FileText text(data_, size);
-        data_ = nullptr;
-        return text;
-    }
-
-private:
-    char* data_ = nullptr;
-    std::size_t capacity_ = 0;
-};
-
 // Only regular files are read: a FIFO would block until some writer came,
 // and a device such as /dev/zero would be read until memory ran out.
 // Directories keep the error reading one gives.
@@ -73,18 +40,25 @@ constexpr std::size_t kReadStep = std::size_t{8} << 20;
 
 }  // namespace
 
-char* allocate_text_buffer(std::size_t& capacity) {
+TextBuffer::TextBuffer(std::size_t capacity) {
+    capacity = std::max<std::size_t>(capacity, 1);
     constexpr std::size_t kHuge = std::size_t{2} << 20;
-    char* data;
     if (capacity >= 2 * kHuge) {
         capacity = (capacity + kHuge - 1) / kHuge * kHuge;
-        data = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
-        if (data) detail::advise_huge_pages(data, capacity);
+        data_ = static_cast<char*>(std::aligned_alloc(kHuge, capacity));
+        if (data_) detail::advise_huge_pages(data_, capacity);
     } else {
-        data = static_cast<char*>(std::malloc(capacity));
+        data_ = static_cast<char*>(std::malloc(capacity));
     }
-    if (!data) throw std::bad_alloc();
-    return data;
+    if (!data_) throw std::bad_alloc();
+    capacity_ = capacity;
+}
+
+void TextBuffer::grow(std::size_t capacity) {
+    char* bigger = static_cast<char*>(std::realloc(data_, capacity));
+    if (!bigger) throw std::bad_alloc();
+    data_ = bigger;
+    capacity_ = capacity;
 }
 
 Result<FileText> read_file_bytes(const std::string& path) {
@@ -120,7 +94,7 @@ Result<FileText> read_file_bytes(const std::string& path) {
     // The size is only a hint: files in /proc report 0, and a file may grow
     // while it is read, so read on until end of file.
     const std::size_t hint = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    ReadBuffer buffer(hint + 1);  // one spare byte, so that end of file is seen without growing
+    TextBuffer buffer(hint + 1);  // one spare byte, so that end of file is seen without growing
     std::size_t used = 0;
     for (;;) {
         if (used == buffer.capacity()) buffer.grow(buffer.capacity() < 4096 ? 8192 : buffer.capacity() * 2);
@@ -134,6 +108,11 @@ Result<FileText> read_file_bytes(const std::string& path) {
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
+        // A regular file that gave exactly the size it reported, into a
+        // buffer with room for more, has been read to its end: the read
+        // that would say so costs as much as the whole of a small file's.
+        // A file that grew meanwhile gives more than its size and goes on.
+        if (hint != 0 && used == hint && used < buffer.capacity()) break;
     }
     return buffer.release(used);
 }

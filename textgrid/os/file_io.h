@@ -36,12 +36,39 @@ private:
     std::size_t offset_ = 0;
 };
 
-// A block of at least `capacity` bytes (not zeroed) for a text, to be freed
-// with std::free; capacity is set to what was allocated. Big blocks are
-// aligned to 2 MiB and offered to the kernel for huge pages: faulting in
-// fresh 4 KiB pages one by one costs more than reading a cached file.
-// Throws std::bad_alloc when no memory is left.
-char* allocate_text_buffer(std::size_t& capacity);
+// A block for the bytes of a text being made (a file being read, a text
+// being decoded), handed over as a FileText when done; freed otherwise. It
+// is never zero-filled: every byte is written before it is looked at. Big
+// blocks are aligned to 2 MiB and offered to the kernel for huge pages:
+// faulting in fresh 4 KiB pages one by one costs more than reading a cached
+// file. The constructor and grow throw std::bad_alloc when no memory is
+// left.
+class TextBuffer {
+public:
+    // At least `capacity` bytes, and at least one, so that even an empty
+    // text is a block of its own.
+    explicit TextBuffer(std::size_t capacity);
+    TextBuffer(const TextBuffer&) = delete;
+    TextBuffer& operator=(const TextBuffer&) = delete;
+    ~TextBuffer() { std::free(data_); }
+
+    char* data() noexcept { return data_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+
+    // At least `capacity` bytes, the bytes written so far kept.
+    void grow(std::size_t capacity);
+
+    // The first `size` bytes as a FileText, which now owns the block.
+    FileText release(std::size_t size) noexcept {
+        FileText text(data_, size);
+        data_ = nullptr;
+        return text;
+    }
+
+private:
+    char* data_ = nullptr;
+    std::size_t capacity_ = 0;
+};
 
 // The whole content of the file at `path`, as it is. Returns an os error
 // when the file cannot be opened or read (a directory included), and

@@ -15,7 +15,6 @@
 // ordered run, whose own work is handing finished pieces over; it runs only
 // the piece it needs next.
 #include <pthread.h>
-#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +30,7 @@
 #include "textgrid/base/interrupt.h"
 #include "textgrid/os/pool.h"
 #include "textgrid/os/pool_detail.h"
+#include "textgrid/os/signal_mask.h"
 
 namespace textgrid {
 
@@ -87,14 +87,8 @@ using Ranges = std::vector<std::pair<std::size_t, std::size_t>>;
 class Pool {
 public:
     explicit Pool(std::size_t threads) {
-        // Workers take no signals: the Python thread expects to receive
-        // them (Ctrl-C among them), and a worker has nothing to do with one.
-        // Faults stay deliverable so that a crash in a worker still reaches
-        // the process's fault handlers.
-        sigset_t all, saved;
-        sigfillset(&all);
-        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigdelset(&all, fault);
-        pthread_sigmask(SIG_SETMASK, &all, &saved);
+        // Workers take no signals: a worker has nothing to do with one.
+        const SignalsBlocked blocked;
         try {
             for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
         } catch (const std::system_error&) {
@@ -102,7 +96,6 @@ public:
             // keep those that started. Waiting threads help, so even none
             // would still get every piece done.
         }
-        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     }
 
     std::size_t workers() const noexcept { return threads_.size(); }

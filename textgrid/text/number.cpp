@@ -1,4 +1,5 @@
 // The number reader's tables and the paths it leaves the inline code for.
+// Where its constants come from: number_read.h.
 #include "textgrid/text/number.h"
 
 #include <charconv>
@@ -17,8 +18,6 @@ const Pow5 kPowersOfFive[] = {
 #include "textgrid/text/powers_of_five.inc"
 };
 static_assert(sizeof(kPowersOfFive) / sizeof(Pow5) == kMaxPower - kMinPower + 1);
-
-bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept { return to_double(w, q, out); }
 
 double convert_slowly(const char* first, const char* last, std::int64_t exponent_of_lead) noexcept {
     double value = 0.0;

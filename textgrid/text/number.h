@@ -1,17 +1,20 @@
-// Turning a decimal significand and power of ten into the nearest double,
-// the step of number reading that decides the result's bits.
+// Reading a decimal number, the one rule for every number of a TextGrid
+// text. The reading itself is inline in number_read.h, for the readers'
+// line shortcuts; these are its entry points for a value already cut out.
 #pragma once
 
-#include <cstdint>
+#include <string_view>
 
-namespace textgrid::scan::detail {
+namespace textgrid::scan {
 
-// The double nearest to w x 10^q (ties to even), w != 0, when a 128-bit
-// product of w with 5^q decides it; values beyond the double range come out
-// as infinity or zero. Returns false, leaving `out` alone, for the rare
-// inputs whose product lies too close to a rounding boundary and for
-// subnormal results: the caller must then convert the digits another way.
-// Never throws, never allocates.
-bool decimal_to_double(std::uint64_t w, std::int64_t q, double& out) noexcept;
+// A 64-bit float in decimal form: optional sign, digits with an optional
+// point (not both sides empty), optional exponent; or inf, infinity, nan in
+// any case with an optional sign. Anything else gives 0.0. Values beyond the
+// range round to infinity or zero as the decimal says.
+double parse_number(std::string_view s) noexcept;
+// The same for a value that lies in a larger text: the bytes from the
+// value's end up to readable_end may be read (never used), which lets the
+// digits be taken several at a time to the last one.
+double parse_number(std::string_view s, const char* readable_end) noexcept;
 
-}  // namespace textgrid::scan::detail
+}  // namespace textgrid::scan

@@ -9,6 +9,23 @@
 // results and the rare products too close to a rounding boundary are handed
 // to std::from_chars. Every path gives the correctly rounded double, so the
 // result does not depend on which one was taken.
+//
+// The 128-bit step follows the Eisel-Lemire algorithm as published in
+// D. Lemire, "Number Parsing at a Gigabyte per Second", Software: Practice
+// and Experience 51(8), 2021. Its constants come from there and can be
+// checked against it:
+// - the table of truncated 128-bit powers of five and its range
+//   (kMinPower, kMaxPower: -342 and 308);
+// - the guard-bit test (kGuard, 0x1FF) that decides when the low half of the
+//   power is needed, and the all-ones low word that gives up;
+// - the power estimate floor(q x log2(10)) as ((152170 + 65536) x q) >> 16,
+//   plus 63;
+// - the ties window: only -4 <= q <= 23 can give an exact halfway product;
+// - the eight-digit step (leading_digits_value): pairs, then fours, then
+//   eight digits combined by the multipliers 10, 100 + (10^6 << 32) and
+//   1 + (10^4 << 32).
+// The rest (the common-shape shortcut, the digit test by adding 0x76, the
+// hand-over to from_chars for subnormals) is this reader's own.
 #pragma once
 
 #include <bit>
@@ -46,7 +63,11 @@ constexpr int kMantissaBits = 52;
 constexpr int kExponentBias = 1023;
 constexpr int kInfiniteExponent = 0x7FF;
 
-// decimal_to_double's body, inlined into the number reader.
+// The double nearest to w x 10^q (ties to even), w != 0, when a 128-bit
+// product of w with 5^q decides it; values beyond the double range come out
+// as infinity or zero. Returns false, leaving `out` alone, for the rare
+// inputs whose product lies too close to a rounding boundary and for
+// subnormal results: the caller must then convert the digits another way.
 [[gnu::always_inline]] inline bool to_double(std::uint64_t w, std::int64_t q, double& out) noexcept {
     if (q < kMinPower) {
         out = 0.0;

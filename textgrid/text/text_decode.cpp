@@ -16,28 +16,6 @@ namespace textgrid {
 
 namespace {
 
-// A buffer of at most `capacity` bytes that the decoders fill and hand over
-// as FileText; freed when not handed over.
-class OutBuffer {
-public:
-    // One spare byte, so that an empty text still gets a block of its own.
-    explicit OutBuffer(std::size_t capacity) : data_(allocate_text_buffer(++capacity)) {}
-    OutBuffer(const OutBuffer&) = delete;
-    OutBuffer& operator=(const OutBuffer&) = delete;
-    ~OutBuffer() { std::free(data_); }
-
-    char* data() noexcept { return data_; }
-
-    FileText release(std::size_t size) noexcept {
-        FileText text(data_, size);
-        data_ = nullptr;
-        return text;
-    }
-
-private:
-    char* data_;
-};
-
 char* put_utf8(char* out, std::uint32_t cp) noexcept {
     if (cp < 0x80) {
         *out++ = static_cast<char>(cp);
@@ -73,7 +51,7 @@ Result<FileText> from_utf16(std::string_view s, bool big_endian, std::size_t ski
     };
     // A unit of two bytes becomes at most three bytes of UTF-8; a pair of
     // four bytes becomes four.
-    OutBuffer out(n / 2 * 3);
+    TextBuffer out(n / 2 * 3 + 1);
     char* dst = out.data();
     // ASCII mostly, four units at a time: each 16-bit lane of the word is
     // one unit, its bytes swapped on a big-endian file, and must be < 0x80.
@@ -114,7 +92,7 @@ Result<FileText> from_utf16(std::string_view s, bool big_endian, std::size_t ski
 FileText from_latin1(std::string_view s) {
     std::size_t high = 0;
     for (const char c : s) high += static_cast<unsigned char>(c) >> 7;
-    OutBuffer out(s.size() + high);
+    TextBuffer out(s.size() + high + 1);
     char* w = out.data();
     for (const char c : s) w = put_utf8(w, static_cast<unsigned char>(c));
     return out.release(s.size() + high);

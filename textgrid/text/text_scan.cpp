@@ -181,8 +181,6 @@ std::string_view trim_back_rest(std::string_view s) noexcept {
 
 }  // namespace detail
 
-std::string_view trim(std::string_view s) noexcept { return trim_back(trim_front(s)); }
-
 std::uint64_t parse_count(std::string_view s) noexcept {
     if (!s.empty() && s[0] == '+') s.remove_prefix(1);
     if (s.empty() || !is_digit(s[0])) return 0;

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "textgrid/base/ascii.h"
 #include "textgrid/text/number_read.h"
 
 #if defined(__SSE2__)
@@ -84,7 +85,7 @@ public:
     // the stop.
     bool next(std::string_view& line) noexcept;
 
-    // next() with the line trimmed as trim() does; the indentation is skipped
+    // next() with the line trimmed at both ends (trim_front, trim_back); the indentation is skipped
     // on the way to the line end rather than walked again.
     bool next_trimmed(std::string_view& line) noexcept;
 
@@ -183,14 +184,10 @@ private:
     const char* end_;
 };
 
-// Removes white space at both ends: ASCII tab, LF, VT, FF, CR, space, and the
-// other characters Unicode classes as white space (U+0085, U+00A0, U+1680,
-// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000). The input must be
-// valid UTF-8.
-std::string_view trim(std::string_view s) noexcept;
-// The two halves of trim, for text already trimmed at the other end.
-std::string_view trim_front(std::string_view s) noexcept;
-std::string_view trim_back(std::string_view s) noexcept;
+// trim_front and trim_back (below) remove white space at the front and at
+// the back: ASCII tab, LF, VT, FF, CR, space, and the other characters
+// Unicode classes as white space (U+0085, U+00A0, U+1680, U+2000..U+200A,
+// U+2028, U+2029, U+202F, U+205F, U+3000). The input must be valid UTF-8.
 
 namespace detail {
 // The trims from the first non-ASCII byte on, where the multi-byte white
@@ -198,36 +195,20 @@ namespace detail {
 std::string_view trim_front_rest(std::string_view s) noexcept;
 std::string_view trim_back_rest(std::string_view s) noexcept;
 
-inline bool is_ascii_space(unsigned char c) noexcept { return c == ' ' || (c >= '\t' && c <= '\r'); }
+using textgrid::is_ascii_space;
 }  // namespace detail
 
 // White space is ASCII nearly always, and these run for every line: the
 // ASCII part is inline, the rest out of line.
 inline std::string_view trim_front(std::string_view s) noexcept {
-    const char* p = s.data();
-    const char* const end = p + s.size();
-    while (p != end && detail::is_ascii_space(static_cast<unsigned char>(*p))) ++p;
-    const std::string_view rest(p, static_cast<std::size_t>(end - p));
-    return p != end && static_cast<unsigned char>(*p) >= 0x80 ? detail::trim_front_rest(rest) : rest;
+    const std::string_view rest = trim_ascii_front(s);
+    return !rest.empty() && static_cast<unsigned char>(rest.front()) >= 0x80 ? detail::trim_front_rest(rest) : rest;
 }
 
 inline std::string_view trim_back(std::string_view s) noexcept {
-    const char* const begin = s.data();
-    const char* e = begin + s.size();
-    while (e != begin && detail::is_ascii_space(static_cast<unsigned char>(e[-1]))) --e;
-    const std::string_view kept(begin, static_cast<std::size_t>(e - begin));
-    return e != begin && static_cast<unsigned char>(e[-1]) >= 0x80 ? detail::trim_back_rest(kept) : kept;
+    const std::string_view kept = trim_ascii_back(s);
+    return !kept.empty() && static_cast<unsigned char>(kept.back()) >= 0x80 ? detail::trim_back_rest(kept) : kept;
 }
-
-// A 64-bit float in decimal form: optional sign, digits with an optional
-// point (not both sides empty), optional exponent; or inf, infinity, nan in
-// any case with an optional sign. Anything else gives 0.0. Values beyond the
-// range round to infinity or zero as the decimal says.
-double parse_number(std::string_view s) noexcept;
-// The same for a value that lies in a larger text: the bytes from the
-// value's end up to readable_end may be read (never used), which lets the
-// digits be taken several at a time to the last one.
-double parse_number(std::string_view s, const char* readable_end) noexcept;
 
 // An optional "+" and one or more decimal digits that fit in 64 bits;
 // anything else gives 0.

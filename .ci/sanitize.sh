@@ -7,7 +7,7 @@
 #
 # The ASan runtime of the compiler that built the module is preloaded into
 # the interpreter, which was not built with it. Leak detection is on, with
-# tests/lsan.supp for what the interpreter itself leaves at exit. Every
+# .ci/lsan.supp for what the interpreter itself leaves at exit. Every
 # ASan and LSan report of every process (children started by the tests
 # included) is written under build/asan/reports; the run fails if there is
 # any, whatever pytest says.
@@ -44,7 +44,7 @@ export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:exitcode=66:log_path=$report
 # use_tls=0: the GCC 12 runtime misreads the dynamic TLS of threads that
 # touched a dlopen()ed library's thread_local (the module's pool workers),
 # and the leak check then crashes. Nothing of ours is kept only in TLS.
-export LSAN_OPTIONS="use_tls=0:suppressions=$root/tests/lsan.supp:print_suppressions=0"
+export LSAN_OPTIONS="use_tls=0:suppressions=$root/.ci/lsan.supp:print_suppressions=0"
 # UBSan of g++ 12 writes to stderr only (it ignores log_path); halting makes
 # its report fail the process, and pytest captures at the Python level only
 # (--capture=sys) so that a report of the test process itself stays visible.

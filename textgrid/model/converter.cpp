@@ -1,4 +1,8 @@
-// Building a validated TextGrid from caller values: tier data, or columns.
+// The conversions between a TextGrid and the caller's shapes, both ways:
+// to tier data and to columns, and building a validated TextGrid from
+// either.
+#include "textgrid/model/converter.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -8,11 +12,73 @@
 #include <unordered_map>
 #include <utility>
 
-#include "textgrid/model/converter.h"
+#include "textgrid/base/huge_pages.h"
 #include "textgrid/base/interrupt.h"
 #include "textgrid/os/pool.h"
 
 namespace textgrid {
+
+// ---- from a TextGrid ----------------------------------------------------------
+
+TextGridData to_data(const TextGrid& textgrid) {
+    std::size_t longest = 0;
+    for (const Tier& tier : textgrid.tiers) longest = std::max(longest, tier.items.size());
+    const std::size_t cpus = cpus_for(longest);
+    TextGridData data;
+    data.tmin = textgrid.tmin;
+    data.tmax = textgrid.tmax;
+    data.tiers.reserve(textgrid.tiers.size());
+    for (const Tier& tier : textgrid.tiers) {
+        poll_interrupt();
+        TierData& out = data.tiers.emplace_back();
+        out.name = tier.name;
+        out.is_interval = tier.is_interval;
+        detail::reserve_filled_soon(out.items, tier.items.size());
+        out.items.resize(tier.items.size());
+        // Each piece fills only its own slots, so no lock is needed.
+        parallel_for(tier.items.size(), cpus, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const Item& item = tier.items[i];
+                out.items[i] = ItemData{item.tmin, item.tmax, item.label};
+            }
+        });
+    }
+    return data;
+}
+
+TextGridVectors to_vectors(const TextGrid& textgrid) {
+    std::size_t rows = 0;
+    std::size_t runs = 0;
+    for (const Tier& tier : textgrid.tiers) {
+        rows += tier.items.size();
+        if (!tier.items.empty()) ++runs;
+    }
+
+    // Sized once up front: the columns then hold no slack, which matters for
+    // buffers that outlive the call inside NumPy arrays.
+    TextGridVectors out;
+    out.tmins.reserve(rows);
+    out.tmaxs.reserve(rows);
+    out.is_intervals.reserve(rows);
+    detail::reserve_filled_soon(out.labels, rows);
+    out.tier_names.reserve(runs);
+
+    for (const Tier& tier : textgrid.tiers) {
+        if (tier.items.empty()) continue;
+        out.tier_names.push_back({tier.name, tier.items.size()});
+        out.is_intervals.append_copies(tier.is_interval, tier.items.size());
+        InterruptPoller poller;
+        for (const Item& item : tier.items) {
+            poller.tick();
+            out.tmins.push_back(item.tmin);
+            out.tmaxs.push_back(item.tmax);
+            out.labels.push_back(item.label);
+        }
+    }
+    return out;
+}
+
+// ---- to a TextGrid --------------------------------------------------------------
 
 namespace {
 
@@ -94,9 +160,11 @@ Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::strin
 
 Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name, std::optional<double> tmin,
                            std::optional<double> tmax) {
-    // One CPU count for the whole grid: reading it takes system calls, which
-    // would cost more than the tier itself in a grid of many small tiers.
-    const std::size_t cpus = available_cpus();
+    // One CPU count for the whole grid, and none for a grid of short tiers:
+    // reading it takes a system call, which costs more than a small tier.
+    std::size_t longest = 0;
+    for (const TierData& td : data) longest = std::max(longest, td.items.size());
+    const std::size_t cpus = cpus_for(longest);
     std::vector<Tier> tiers;
     tiers.reserve(data.size());
     for (TierData& td : data) {

@@ -15,7 +15,7 @@
 # The Debian interpreters need root; everything lives under build/matrix and
 # nothing is kept from an earlier run except a Debian folder already made.
 #
-# usage: tests/matrix.sh [pytest arguments for every run, e.g. test_module.py]
+# usage: .ci/matrix.sh [pytest arguments for every run, e.g. test_module.py]
 set -uo pipefail
 
 REPO=$(cd "$(dirname "$0")/.." && pwd)
@@ -313,7 +313,7 @@ debian_lane() {
         in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
             MATRIX_ZIG="$(in_root /matrix/tools/bin/python -c "$ZIG_OF_ZIGLANG")" ZIG_GLOBAL_CACHE_DIR=/matrix/zig-cache \
             PIP_CACHE_DIR=/matrix/pip-cache \
-            bash /matrix/src/tests/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
+            bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
             failed=1
         cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
             unavailable "$version" "the run in the $DEBIAN_SUITE folder left no result"
