@@ -25,6 +25,8 @@ extern PyMethodDef arrow2textgrids_def;
 // The type of the report arrow2textgrids returns (arrow_write.cpp), made on
 // first need (borrowed reference), or null with the Python error set.
 PyTypeObject* write_report_type() noexcept;
+// Private helpers: on the module, not in __all__.
+extern PyMethodDef read_praat_def;
 
 // The signature every entry point has under METH_FASTCALL | METH_KEYWORDS.
 using FastCallKeywords = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

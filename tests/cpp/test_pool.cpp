@@ -86,7 +86,7 @@ bool each_once(const Record& r) {
 
 void serial_below_threshold_starts_no_thread() {
     const std::size_t before = thread_count();
-    for (std::size_t cpus : {1, 2, 8}) {
+    for (std::size_t cpus : {1u, 2u, 8u}) {
         for (std::size_t n : {std::size_t{1}, 10 * cpus - 1}) {
             Record r(n);
             cover(r, n, cpus);
@@ -110,7 +110,7 @@ void serial_below_threshold_starts_no_thread() {
 }
 
 void covers_every_index_once() {
-    for (std::size_t cpus : {1, 2, 3, 7, 64}) {
+    for (std::size_t cpus : {1u, 2u, 3u, 7u, 64u}) {
         for (std::size_t n : {10 * cpus, 10 * cpus + 1, std::size_t{39}, std::size_t{40}, std::size_t{41},
                               std::size_t{1000}, std::size_t{5003}, std::size_t{100000}}) {
             if (n < 10 * cpus) continue;
@@ -310,6 +310,15 @@ void available_cpus_follows_affinity() {
     }));
 }
 
+void quota_is_kept_between_calls() {
+    // Every write of a small file asks for the count: the quota files (a
+    // dozen system calls) are read at most once a second, however often.
+    (void)textgrid::available_cpus();
+    const std::size_t before = detail::quota_reads();
+    for (int i = 0; i < 10000; ++i) (void)textgrid::available_cpus();
+    CHECK(detail::quota_reads() - before <= 1);
+}
+
 void quota_parsing() {
     using L = std::optional<std::size_t>;
     const std::pair<const char*, L> cpu_max[] = {
@@ -448,6 +457,7 @@ int main() {
     tasks_run_once_each_and_at_once();
     pieces_see_the_operation_cpu_count();
     available_cpus_follows_affinity();
+    quota_is_kept_between_calls();
     quota_parsing();
     control_groups_are_found_through_the_mount_table();
     fork_child_builds_a_fresh_pool();
