@@ -145,6 +145,24 @@ struct TierBuild {
     std::vector<std::size_t> rows;  // item rows
 };
 
+// Validation lets NaN pass (every comparison with it is false), and the
+// writers would write "NaN" or "inf", which no reader takes back: a file
+// that could not be read again is refused instead.
+Status assert_finite(const TextGrid& grid) {
+    auto finite = [](double a, double b) { return std::isfinite(a) && std::isfinite(b); };
+    if (!finite(grid.tmin, grid.tmax)) return Error::invalid_data("Time bounds should be finite in TextGrid");
+    for (const Tier& tier : grid.tiers) {
+        if (!finite(tier.tmin, tier.tmax))
+            return Error::invalid_data("Time bounds should be finite in tier " + tier.name);
+        for (std::size_t i = 0; i < tier.items.size(); ++i) {
+            if (!finite(tier.items[i].tmin, tier.items[i].tmax))
+                return Error::invalid_data("Time bounds should be finite in item " + std::to_string(i) +
+                                           " in tier " + tier.name);
+        }
+    }
+    return Ok{};
+}
+
 class GridBuilder {
 public:
     GridBuilder(const CorpusTables& t, const RowsByFile& items, const RowsByFile& tiers,
@@ -269,6 +287,7 @@ public:
         }
         grid.size = grid.tiers.size();
         if (auto st = TextGrid::assert_valid(grid); !st) return std::move(st.error());
+        if (auto st = assert_finite(grid); !st) return std::move(st.error());
         return grid;
     }
 
