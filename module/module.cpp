@@ -7,6 +7,7 @@
 
 #include "module/arrow_stream.h"
 #include "module/errors.h"
+#include "module/front_door.h"
 #include "module/functions.h"
 
 namespace orvex {
@@ -116,6 +117,7 @@ Object create_module() {
     }
     // Not in __all__: a star import brings the functions, not the metadata.
     if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
+    if (add_front_door(module) < 0) return Object();
     return module;
 }
 
