@@ -480,10 +480,9 @@ def _table_name(text):
 
 
 def _jobs(text):
-    value = int(text)
-    if value < 1:
-        raise ValueError(text)
-    return value
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive number of threads, not {text!r}")
+    return int(text)
 
 
 def build_parser():
