@@ -225,27 +225,41 @@ def _violations(path, line, message, layout):
     per_tier = [[] for _ in tiers]
     for tier, tmin, tmax in zip(items["tier_index"], items["tmin"], items["tmax"]):
         per_tier[tier].append((tmin, tmax))
+    # (value, message): a value is (tier, item, k), the k-th value of the grid (tier and item None), of
+    # a tier (item None) or of an item, where the problem shows in the file.
     found = []
-    _bounds_problem(found, ("grid",), grid["tmin"], grid["tmax"], "TextGrid")
+    undefined = layout == "praat"  # that reader's validation refuses undefined times; the others' do not
+    _bounds_problems(found, (None, None, 0), grid["tmin"], grid["tmax"], "TextGrid", undefined and "")
     for t, tier in enumerate(tiers):
-        name = tier["tier"]
-        _bounds_problem(found, ("tier", t), tier["tmin"], tier["tmax"], f"tier {name}")
+        name, is_interval = tier["tier"], tier["is_interval"]
+        _bounds_problems(found, (t, None, 2), tier["tmin"], tier["tmax"], f"tier {name}",
+                         undefined and f" of tier {t + 1}")
         spans = per_tier[t]
         for i, (tmin, tmax) in enumerate(spans):
-            if tier["is_interval"]:
-                _bounds_problem(found, ("item", t, i), tmin, tmax, f"item {i} in tier {name}")
+            if is_interval:
+                _bounds_problems(found, (t, i, 0), tmin, tmax, f"item {i} in tier {name}",
+                                 undefined and f" of item {i + 1} of tier {t + 1}")
+            elif undefined and math.isnan(tmin):
+                found.append(((t, i, 0), f"the time of item {i + 1} of tier {t + 1} is undefined"))
             elif abs(tmin - tmax) > TOLERANCE:
-                found.append((("item", t, i), f"Item {i} should have tmin == tmax in PointTier {name}"))
+                found.append(((t, i, 0), f"Item {i} should have tmin == tmax in PointTier {name}"))
             if i + 1 < len(spans) and tmax - spans[i + 1][0] > TOLERANCE:
-                found.append((("item", t, i + 1), f"Items {i} and {i + 1} overlap in tier {name}"))
+                found.append(((t, i + 1, 0), f"Items {i} and {i + 1} overlap in tier {name}"))
     lines = _value_lines(path)
     problems = [(path, lines.get(where), text) for where, text in found]
     if message not in {text for _, text in found}:
-        problems.append((path, line, message))  # a rule checked only by the reader (declared sizes)
+        problems.append((path, line, message))  # a rule only the reader checks (declared sizes)
     return sorted(problems, key=lambda problem: problem[1] or 0)
 
 
-def _bounds_problem(found, where, tmin, tmax, context):
+def _bounds_problems(found, where, tmin, tmax, context, undefined_of):
+    """The validator's rule for a pair of bounds, and with undefined_of (the words naming whose bounds
+    they are) an undefined time as a problem of its own."""
+    if undefined_of is not False:
+        t, i, k = where
+        for offset, (field, value) in enumerate((("xmin", tmin), ("xmax", tmax))):
+            if math.isnan(value):
+                found.append(((t, i, k + offset), f"the {field}{undefined_of} is undefined"))
     if tmin < 0 or tmax <= 0:
         found.append((where, f"Time bounds should be non-negative in {context}"))
     elif tmax - tmin <= TOLERANCE:
@@ -259,8 +273,8 @@ _VALUE = re.compile(r'"(?:[^"]|"")*"(?=\s|$)|!.*|\S+')
 
 
 def _value_lines(path):
-    """{("grid",) | ("tier", t) | ("item", t, i): line} from the text of a file, {} where the file is not
-    a text TextGrid whose values can be followed."""
+    """{(tier, item, k): line} of the values of a file as _violations names them; {} or the lines up to
+    where the values stop following a text TextGrid (a binary or chronological file has none)."""
     with open(path, "rb") as f:
         data = f.read()
     if data[:2] in (b"\xff\xfe", b"\xfe\xff"):
@@ -273,36 +287,33 @@ def _value_lines(path):
     starts = [m.end() for m in re.finditer(r"\r\n|\r|\n", text)]
     values = [(m.group()[0], m.start()) for m in _VALUE.finditer(text) if m.group()[0] in '"<+-0123456789']
     number, string, flag = "+-0123456789", '"', "<"
+    lines = {}
     at = 0
 
-    def take(kinds):
-        """The line of the next value, which must be of one of the kinds."""
+    def take(kinds, key=None):
         nonlocal at
         if at == len(values) or values[at][0] not in kinds:
             raise LookupError
+        if key is not None:
+            lines[key] = bisect.bisect_right(starts, values[at][1]) + 1
         at += 1
-        return bisect.bisect_right(starts, values[at - 1][1]) + 1
 
-    lines = {}
     try:
         take(string), take(string)
-        lines[("grid",)] = take(number)
-        take(number), take(flag), take(number)
+        take(number, (None, None, 0)), take(number, (None, None, 1)), take(flag), take(number)
         t = 0
         while at < len(values):
             is_interval = text.startswith('"IntervalTier"', values[at][1])
-            lines[("tier", t)] = take(string)
-            take(string), take(number), take(number)
-            count = int(re.match(r"[+-]?\d*", text[values[at][1]:]).group() or 0) if at < len(values) else 0
+            for k, kind in enumerate((string, string, number, number)):
+                take(kind, (t, None, k))
+            count = int(re.match(r"[+-]?\d*", text[values[at][1]:] if at < len(values) else "").group() or 0)
             take(number)
             for i in range(count):
-                lines[("item", t, i)] = take(number)
-                take(number if is_interval else string)
-                if is_interval:
-                    take(string)
+                for k, kind in enumerate((number, number, string) if is_interval else (number, string)):
+                    take(kind, (t, i, k))
             t += 1
     except (LookupError, ValueError):
-        pass  # the values stop following a TextGrid: the lines found so far stand
+        pass
     return lines
 
 
@@ -528,8 +539,10 @@ def build_parser():
                     "orvex stats corpus/ --json")
     stats.add_argument("--json", action="store_true", help="one JSON document instead of the table")
     stats.add_argument("--top", type=int, default=5, metavar="K", help="most frequent labels shown (default 5)")
-    for sub in (convert, stats):
-        sub.set_defaults(strict=False)
+    # convert reads with validation: the writer refuses what validation refuses anyway, and an undefined
+    # time, which validation alone catches, would be written as text that no reader takes back.
+    convert.set_defaults(strict=True)
+    stats.set_defaults(strict=False)
     return parser
 
 
