@@ -59,11 +59,15 @@ def _expand(paths):
             continue
         found = []
         # Links to folders are not followed: one pointing up the tree would never end the walk.
-        for folder, _, names in os.walk(path):
+        for folder, _, names in os.walk(path, onerror=_raise):
             found += [os.path.join(folder, name) for name in names
                       if name.lower().endswith(".textgrid") and os.path.isfile(os.path.join(folder, name))]
         files += sorted(found, key=os.fsencode)
     return files
+
+
+def _raise(error):
+    raise error
 
 
 def _split_message(path, message):
@@ -93,8 +97,8 @@ def _drain(stream, progress):
     """Reads a stream to its end and drops the batches: failures are all that check wants, and this
     needs no Arrow library (ctypes lets go of the interpreter lock around each native call)."""
     capsule = stream.__arrow_c_stream__()
-    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
+        ("PyCapsule_GetPointer", ctypes.pythonapi))
     address = get_pointer(capsule, b"arrow_array_stream")
     c_stream = _ArrowArrayStream.from_address(address)
     while True:
@@ -196,9 +200,14 @@ def cmd_check(args):
         stream = _stream(args.paths, args, rows="files")
         _drain(stream, progress)
     problems = _failures(stream)
-    if args.strict:
-        problems = [found for path, line, message in problems
-                    for found in _violations(path, line, message, args.layout)]
+    if args.strict and problems:
+        try:
+            pa = _pyarrow("listing every violation of a file")
+        except UsageError as error:
+            sys.stderr.write(f"orvex check: {error}; the first of each file is shown\n")
+        else:
+            problems = [found for path, line, message in problems
+                        for found in _violations(pa, path, line, message, args.layout)]
     _report(problems, sys.stdout, args.json)
     if not args.quiet:
         bad = len({path for path, _, _ in problems})
@@ -206,15 +215,11 @@ def cmd_check(args):
     return 1 if problems else 0
 
 
-def _violations(path, line, message, layout):
+def _violations(pa, path, line, message, layout):
     """Every validation problem of a file that strict reading refused: the reader stops at the first,
     so the file is read again leniently and checked here in full, each problem with the line of the
     item (or tier, or grid) it concerns where the file's text shows it."""
     first = [(path, line, message)]
-    try:
-        pa = _pyarrow("listing every violation")
-    except UsageError:
-        return first
     reads = {rows: orvex.textgrids2arrow([path], False, layout, rows=rows) for rows in ROWS}
     tables = {rows: pa.table(stream) for rows, stream in reads.items()}
     if reads["files"].failures or tables["files"].num_rows != 1:
@@ -376,14 +381,16 @@ def _json_number(value):
 
 
 def cmd_convert(args):
-    files = _expand(args.paths)
+    out_dir = os.path.abspath(args.output)
+    # A second run into a folder inside the corpus leaves the first run's files alone.
+    files = [path for path in _expand(args.paths)
+             if os.path.commonpath([out_dir, os.path.abspath(path)]) != out_dir]
     absolute = [os.path.abspath(path) for path in files]
     # The tree below the PATHs is mirrored: names are taken relative to the folder that holds them all.
     roots = [os.path.abspath(p) if os.path.isdir(p) else os.path.dirname(os.path.abspath(p)) for p in args.paths]
     root = os.path.commonpath(roots) if roots else os.getcwd()
     relative = [os.path.relpath(path, root) for path in absolute]
     shown = dict(zip(relative, files))
-    out_dir = os.path.abspath(args.output)
     os.makedirs(out_dir, exist_ok=True)
     problems, written = [], 0
     # arrow2textgrids names each output by the file column, which holds the paths as given: given
@@ -423,30 +430,42 @@ def cmd_stats(args):
         return names.setdefault(name, {"files": set(), "items": 0, "interval_duration": 0.0, "intervals": 0,
                                         "labels": Counter()})
 
+    def durations(batch):
+        # An undefined time (a lenient reading of the Praat layout gives NaN for one) counts as no time.
+        spans = pc.subtract(batch["tmax"], batch["tmin"])
+        return pc.if_else(pc.is_nan(spans), pa.scalar(None, pa.float64()), spans)
+
     with _progress("stats", args) as progress:
+        # Three readings, one per table: the grids' bounds, the tiers (empty ones too), the items.
+        progress.what = "stats (1/3)"
         grids = _stream(args.paths, args, rows="files")
         for batch in pa.RecordBatchReader.from_stream(grids):
             totals["files_read"] += batch.num_rows
-            totals["duration"] += pc.sum(pc.subtract(batch["tmax"], batch["tmin"])).as_py() or 0.0
-        for batch in pa.RecordBatchReader.from_stream(_stream(args.paths, args, rows="tiers")):
+            totals["duration"] += pc.sum(durations(batch)).as_py() or 0.0
+            progress.update(grids.files_done, grids.files_total)
+        progress.what = "stats (2/3)"
+        tiers = _stream(args.paths, args, rows="tiers")
+        for batch in pa.RecordBatchReader.from_stream(tiers):
             totals["tiers"] += batch.num_rows
             for name, file_id in zip(batch["tier"].to_pylist(), batch["file_id"].to_pylist()):
                 name_entry(name)["files"].add(file_id)
+            progress.update(tiers.files_done, tiers.files_total)
+        progress.what = "stats (3/3)"
         items = _stream(args.paths, args)
         for batch in pa.RecordBatchReader.from_stream(items):
             totals["items"] += batch.num_rows
             table = pa.table({"tier": batch["tier"].cast(pa.string()), "label": batch["label"],
                               "interval": batch["is_interval"],
-                              "duration": pc.subtract(batch["tmax"], batch["tmin"])})
-            counted = table.group_by(["tier", "label", "interval"]).aggregate([("duration", "sum"),
-                                                                              ("duration", "count")])
+                              "duration": durations(batch)})
+            counted = table.group_by(["tier", "label", "interval"]).aggregate(
+                [("label", "count"), ("duration", "sum"), ("duration", "count")])
             for row in counted.to_pylist():
                 entry = name_entry(row["tier"])
-                entry["items"] += row["duration_count"]
-                entry["labels"][row["label"]] += row["duration_count"]
+                entry["items"] += row["label_count"]
+                entry["labels"][row["label"]] += row["label_count"]
                 if row["interval"]:
                     entry["intervals"] += row["duration_count"]
-                    entry["interval_duration"] += row["duration_sum"]
+                    entry["interval_duration"] += row["duration_sum"] or 0.0
             progress.update(items.files_done, items.files_total)
     problems = _failures(grids)
     totals["files_failed"] = len(problems)
@@ -458,7 +477,7 @@ def cmd_stats(args):
     _report(problems, sys.stderr)
     if args.json:
         document = {**totals, "tiers_by_name": per_name}
-        sys.stdout.write(json.dumps(document, ensure_ascii=False, indent=1, default=_json_number) + "\n")
+        sys.stdout.write(json.dumps(document, ensure_ascii=False) + "\n")
     else:
         _print_stats(totals, per_name)
     return 1 if problems else 0
@@ -472,12 +491,16 @@ def _print_stats(totals, per_name):
     header = ("tier", "files", "items", "intervals (s)", "mean (s)", "labels", "most frequent")
     rows = [header] + [(e["tier"], str(e["files"]), str(e["items"]), f"{e['interval_duration']:.3f}",
                         "" if e["mean_interval_duration"] is None else f"{e['mean_interval_duration']:.3f}",
-                        str(e["labels"]), ", ".join(f"{label!r} {n}" for label, n in e["top_labels"]))
+                        str(e["labels"]), ", ".join(f"{_shortened(label)!r} {n}" for label, n in e["top_labels"]))
                        for e in per_name]
     widths = [max(len(row[k]) for row in rows) for k in range(len(header) - 1)]
     for row in rows:
         cells = [cell.ljust(w) if k == 0 else cell.rjust(w) for k, (cell, w) in enumerate(zip(row, widths))]
         out.write("  ".join(cells + [row[-1]]).rstrip() + "\n")
+
+
+def _shortened(label, width=30):
+    return label if len(label) <= width else label[:width - 1] + "…"
 
 
 # ---- the command line ---------------------------------------------------------------------------
@@ -570,7 +593,9 @@ def main(argv=None):
     _Interrupted.seen = False
     previous = signal.signal(signal.SIGINT, _on_sigint) if _main_thread() else None
     try:
-        return args.run(args)
+        status = args.run(args)
+        sys.stdout.flush()  # here, where a closed pipe is still handled below
+        return status
     except UsageError as error:
         sys.stderr.write(f"orvex {args.command}: {error}\n")
         return 2
