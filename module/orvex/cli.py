@@ -50,24 +50,29 @@ def _stream(paths, args, rows="items", strict=None):
     return orvex.textgrids2arrow(files, args.strict if strict is None else strict, args.layout, rows=rows)
 
 
-def _expand(paths):
-    """Every file the PATHs name, each folder walked as textgrids2arrow walks one."""
+def _expand(paths, skip=None):
+    """Every file the PATHs name, each folder walked as textgrids2arrow walks one; a folder whose
+    absolute path is skip is left out."""
     files = []
     for path in paths:
-        if not os.path.isdir(path):
+        if os.path.isdir(path):
+            found = []
+            _walk(path, found, skip)
+            files += sorted(found, key=os.fsencode)
+        else:
             files.append(path)
-            continue
-        found = []
-        # Links to folders are not followed: one pointing up the tree would never end the walk.
-        for folder, _, names in os.walk(path, onerror=_raise):
-            found += [os.path.join(folder, name) for name in names
-                      if name.lower().endswith(".textgrid") and os.path.isfile(os.path.join(folder, name))]
-        files += sorted(found, key=os.fsencode)
     return files
 
 
-def _raise(error):
-    raise error
+def _walk(folder, found, skip):
+    with os.scandir(folder) as entries:
+        for entry in entries:
+            # Links to folders are not followed: one pointing up the tree would never end the walk.
+            if entry.is_dir(follow_symlinks=False):
+                if skip is None or os.path.abspath(entry.path) != skip:
+                    _walk(entry.path, found, skip)
+            elif entry.name.lower().endswith(".textgrid") and entry.is_file():
+                found.append(entry.path)
 
 
 def _split_message(path, message):
@@ -382,14 +387,21 @@ def _json_number(value):
 
 def cmd_convert(args):
     out_dir = os.path.abspath(args.output)
-    # A second run into a folder inside the corpus leaves the first run's files alone.
-    files = [path for path in _expand(args.paths)
-             if os.path.commonpath([out_dir, os.path.abspath(path)]) != out_dir]
-    absolute = [os.path.abspath(path) for path in files]
-    # The tree below the PATHs is mirrored: names are taken relative to the folder that holds them all.
-    roots = [os.path.abspath(p) if os.path.isdir(p) else os.path.dirname(os.path.abspath(p)) for p in args.paths]
-    root = os.path.commonpath(roots) if roots else os.getcwd()
-    relative = [os.path.relpath(path, root) for path in absolute]
+    # The tree below the PATHs is mirrored: each file is named relative to the folder that holds them
+    # all (a folder's files by their path below it, a file by its name).
+    bases = [os.path.abspath(p if os.path.isdir(p) else os.path.dirname(p) or ".") for p in args.paths]
+    root = os.path.commonpath(bases)
+    files, relative = [], []
+    for path, base in zip(args.paths, bases):
+        prefix = os.path.relpath(base, root)
+        if os.path.isdir(path):
+            # A second run into a folder inside the corpus leaves the first run's files alone.
+            found = _expand([path], skip=out_dir)
+            below = [name[len(path):].lstrip(os.sep) for name in found]
+        else:
+            found, below = [path], [os.path.basename(path)]
+        files += found
+        relative += below if prefix == "." else [os.path.join(prefix, name) for name in below]
     shown = dict(zip(relative, files))
     os.makedirs(out_dir, exist_ok=True)
     problems, written = [], 0
