@@ -28,9 +28,9 @@ GOOD_TIERS = [("IntervalTier", '"words"', 0, 3, [(0, 1, '"a ""quoted"""'), (1, 3
               ("IntervalTier", '"empty"', 0, 3, [])]
 
 
-def orvex_cmd(*args):
+def orvex_cmd(*args, env=None):
     return subprocess.run([sys.executable, "-m", "orvex", *map(str, args)], capture_output=True, text=True,
-                          timeout=300)
+                          timeout=300, env=env)
 
 
 def plain(table):
@@ -202,6 +202,18 @@ def test_usage_errors_exit_2_with_argparse_message(args):
     done = orvex_cmd(*args)
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr.startswith("usage: orvex") and "error: " in done.stderr
+
+
+def test_without_pyarrow_check_works_and_the_others_say_what_to_install(tmp_path, corpus):
+    (tmp_path / "pyarrow").mkdir()
+    (tmp_path / "pyarrow" / "__init__.py").write_text("raise ImportError('not installed')\n")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(tmp_path), os.environ.get("PYTHONPATH", "")])}
+    assert orvex_cmd("check", corpus, env=env).returncode == 0
+    assert orvex_cmd("convert", corpus, "-o", tmp_path / "out", env=env).returncode == 0
+    for args in (["table", corpus, "-o", tmp_path / "t.csv"], ["stats", corpus]):
+        done = orvex_cmd(*args, env=env)
+        assert (done.returncode, done.stderr.endswith("needs pyarrow: python3 -m pip install pyarrow\n")) == (2, True)
+    assert not (tmp_path / "t.csv").exists()
 
 
 def test_help_has_an_example_per_command_and_version_is_the_module_one():
