@@ -179,7 +179,10 @@ def _atomic_path(target):
     """A temporary name beside target, renamed over it when the block ends well and removed otherwise,
     so that no reader ever sees half a table."""
     folder, name = os.path.split(os.path.abspath(target))
-    fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+    try:
+        fd, temp = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+    except OSError as error:
+        raise OSError(error.errno, f"cannot write {target}: {error.strerror}") from None
     os.close(fd)
     try:
         yield temp
