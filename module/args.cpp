@@ -442,11 +442,27 @@ bool convert_batch_files(Handle obj, std::size_t& out) {
     return true;
 }
 
+bool convert_row_level(Handle obj, textgrid::RowLevel& out) {
+    std::string name;
+    if (!convert_argument("rows", obj, name, convert_string)) return false;
+    if (name == "items") {
+        out = textgrid::RowLevel::items;
+    } else if (name == "tiers") {
+        out = textgrid::RowLevel::tiers;
+    } else if (name == "files") {
+        out = textgrid::RowLevel::files;
+    } else {
+        PyErr_Format(PyExc_ValueError, "rows must be 'items', 'tiers' or 'files', not %R", obj.get());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool CorpusArguments::convert(const char* function, const std::array<const char*, 5>& names,
+bool CorpusArguments::convert(const char* function, const std::array<const char*, 6>& names,
                               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    std::array<Handle, 5> bound;
+    std::array<Handle, 6> bound;
     if (!bind_arguments(function, names, 3, 1, args, nargs, kwnames, bound)) return false;
     // The cheap arguments first: files may be a generator, or a directory
     // to walk, and nothing should be consumed for a call that fails anyway.
@@ -454,6 +470,7 @@ bool CorpusArguments::convert(const char* function, const std::array<const char*
     if (bound[2] && !convert_stream_layout(bound[2], options.layout)) return false;
     if (bound[3] && !convert_encoding(bound[3], options.encoding)) return false;
     if (!convert_batch_files(bound[4], options.batch_files)) return false;
+    if (bound[5] && !convert_row_level(bound[5], options.rows)) return false;
     if (!convert_argument(names[0], bound[0], files, convert_files)) return false;
     if (files.size() > std::size_t{std::numeric_limits<std::uint32_t>::max()} + 1) {
         PyErr_SetString(PyExc_ValueError, "more files than 32-bit file ids can tell apart");

@@ -185,19 +185,19 @@ struct ReadArguments {
 };
 
 // The arguments of textgrids2arrow: (files, strict=False, file_type="praat",
-// *, encoding="auto", batch_files=None). files is a directory (every
+// *, encoding="auto", batch_files=None, rows="items"). files is a directory (every
 // TextGrid below it, walked without the interpreter lock), one file, or an
 // iterable of paths (str, bytes, os.PathLike); strict is taken by truth.
 // The other arguments are converted first: files may be a generator or a
 // directory to walk, and nothing should be consumed for a call that fails
-// anyway. ValueError for a layout or encoding name that names none, a
-// batch_files below 1, or more files than 32-bit file ids tell apart;
+// anyway. ValueError for a layout, encoding or row level name that names
+// none, a batch_files below 1, or more files than 32-bit file ids tell apart;
 // OSError for a directory that cannot be listed.
 struct CorpusArguments {
     std::vector<textgrid::CorpusFile> files;
     textgrid::CorpusOptions options;
 
-    bool convert(const char* function, const std::array<const char*, 5>& names, PyObject* const* args,
+    bool convert(const char* function, const std::array<const char*, 6>& names, PyObject* const* args,
                  Py_ssize_t nargs, PyObject* kwnames);
 };
 

@@ -1,5 +1,5 @@
 // textgrids2arrow(files, strict=False, file_type="praat", *, encoding="auto",
-// batch_files=None) and its stream type.
+// batch_files=None, rows="items") and its stream type.
 
 #include "module/arrow_stream.h"
 
@@ -157,10 +157,10 @@ PyObject* stream_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-PyObject* stream_arrow_c_schema(PyObject*, PyObject*) {
+PyObject* stream_arrow_c_schema(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         auto schema = std::make_unique<ArrowSchema>();
-        textgrid::export_corpus_schema(schema.get());
+        textgrid::export_corpus_schema(schema.get(), reader_of(self).rows());
         Object capsule = Object::steal(PyCapsule_New(schema.get(), "arrow_schema", destroy_schema_capsule));
         if (!capsule) {
             schema->release(schema.get());
@@ -267,19 +267,21 @@ PyType_Spec stream_spec = {
 // ---- textgrids2arrow -----------------------------------------------------------
 
 PyDoc_STRVAR(textgrids2arrow__doc__,
-             "textgrids2arrow(files, strict=False, file_type='praat', *, encoding='auto', batch_files=None)\n"
+             "textgrids2arrow(files, strict=False, file_type='praat', *, encoding='auto', batch_files=None,\n"
+             "                rows='items')\n"
              "--\n"
              "\n"
              "Reads a corpus of TextGrid files as a stream of Arrow record batches.\n"
              "\n"
              "Returns at once; the files are read as the consumer asks for batches, on\n"
              "the worker pool and one batch ahead. Each batch holds the rows of a run of\n"
-             "consecutive files, one row per interval or point, in file, tier and item\n"
-             "order, with the columns file_id (uint32, the file's position), file\n"
-             "(dictionary of the paths as given), tier (dictionary of tier names),\n"
-             "tier_index (uint32, the tier's position in its file), is_interval (bool),\n"
-             "tmin and tmax (float64) and label (utf8). No file ends the stream: one that\n"
-             "cannot be read gives no rows and an entry in the stream's failures.\n"
+             "consecutive files, in file, tier and item order. With rows='items', one\n"
+             "row per interval or point, with the columns file_id (uint32, the file's\n"
+             "position), file (dictionary of the paths as given), tier (dictionary of\n"
+             "tier names), tier_index (uint32, the tier's position in its file),\n"
+             "is_interval (bool), tmin and tmax (float64) and label (utf8). No file ends\n"
+             "the stream: one that cannot be read gives no rows and an entry in the\n"
+             "stream's failures.\n"
              "\n"
              "Arguments:\n"
              "    files: A directory (every *.TextGrid file below it, any letter case,\n"
@@ -293,6 +295,12 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "    encoding: \"auto\" (as Praat reads: UTF-16 with a byte order mark,\n"
              "        UTF-8, else Latin-1) or \"utf-8\".\n"
              "    batch_files: Files per batch; None picks runs of about 16 MB of text.\n"
+             "    rows: \"items\" (the table above), \"tiers\" (one row per tier, a tier\n"
+             "        without items included: file_id, file, tier_index, tier,\n"
+             "        is_interval, tmin and tmax of the tier, size: its items, uint32) or\n"
+             "        \"files\" (one row per file read: file_id, file, tmin and tmax of the\n"
+             "        grid, tiers: its tiers, uint32). The three tables of the same\n"
+             "        files and options agree on file_id, file and tier_index.\n"
              "\n"
              "Returns:\n"
              "    A TextGridStream: pass it to pyarrow.table(), polars.DataFrame(),\n"
@@ -305,8 +313,8 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "        before anything is read.\n"
              "    OSError: A directory given as files cannot be listed.");
 
-constexpr std::array<const char*, 5> textgrids2arrow_params = {"files", "strict", "file_type", "encoding",
-                                                               "batch_files"};
+constexpr std::array<const char*, 6> textgrids2arrow_params = {"files",    "strict",      "file_type",
+                                                               "encoding", "batch_files", "rows"};
 
 Object textgrids2arrow_impl(std::vector<textgrid::CorpusFile> files, textgrid::CorpusOptions options) {
     PyTypeObject* type = text_grid_stream_type();

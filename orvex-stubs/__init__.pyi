@@ -114,6 +114,7 @@ def textgrids2arrow(
     *,
     encoding: Literal["auto", "utf-8"] = "auto",
     batch_files: int | None = None,
+    rows: Literal["items", "tiers", "files"] = "items",
 ) -> TextGridStream: ...
 
 # The front door for one file: forgiving arguments, tiers by name, failures that say where.

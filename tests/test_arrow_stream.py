@@ -315,13 +315,14 @@ def test_signature_and_place_in_all():
         ("file_type", "POSITIONAL_OR_KEYWORD", "praat"),
         ("encoding", "KEYWORD_ONLY", "auto"),
         ("batch_files", "KEYWORD_ONLY", None),
+        ("rows", "KEYWORD_ONLY", "items"),
     ]
     assert isinstance(orvex.textgrids2arrow([]), orvex.TextGridStream)
     with pytest.raises(TypeError):
         orvex.TextGridStream()
 
 
-def python_twin(files, strict=False, file_type="auto", *, encoding="auto", batch_files=None):
+def python_twin(files, strict=False, file_type="auto", *, encoding="auto", batch_files=None, rows="items"):
     """A def with the same parameters: binding errors must read the same."""
 
 

@@ -310,6 +310,15 @@ void available_cpus_follows_affinity() {
     }));
 }
 
+void quota_is_kept_between_calls() {
+    // Every write of a small file asks for the count: the quota files (a
+    // dozen system calls) are read at most once a second, however often.
+    (void)textgrid::available_cpus();
+    const std::size_t before = detail::quota_reads();
+    for (int i = 0; i < 10000; ++i) (void)textgrid::available_cpus();
+    CHECK(detail::quota_reads() - before <= 1);
+}
+
 void quota_parsing() {
     using L = std::optional<std::size_t>;
     const std::pair<const char*, L> cpu_max[] = {
@@ -448,6 +457,7 @@ int main() {
     tasks_run_once_each_and_at_once();
     pieces_see_the_operation_cpu_count();
     available_cpus_follows_affinity();
+    quota_is_kept_between_calls();
     quota_parsing();
     control_groups_are_found_through_the_mount_table();
     fork_child_builds_a_fresh_pool();

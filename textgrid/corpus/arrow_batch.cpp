@@ -189,35 +189,59 @@ void append_bits(Column<std::uint8_t>& bits, std::size_t start, std::size_t n, b
 
 }  // namespace
 
-void export_corpus_schema(ArrowSchema* out) {
+void export_corpus_schema(ArrowSchema* out, RowLevel level) {
     std::vector<Owned<ArrowSchema>> fields;
-    fields.reserve(kArrowColumnCount);
+    fields.reserve(8);
     fields.push_back(make_schema("I", "file_id"));
     fields.push_back(make_schema("i", "file", {}, make_schema("u", "")));
-    fields.push_back(make_schema("i", "tier", {}, make_schema("u", "")));
-    fields.push_back(make_schema("I", "tier_index"));
-    fields.push_back(make_schema("b", "is_interval"));
-    fields.push_back(make_schema("g", "tmin"));
-    fields.push_back(make_schema("g", "tmax"));
-    fields.push_back(make_schema("u", "label"));
+    switch (level) {
+        case RowLevel::items:
+            fields.push_back(make_schema("i", "tier", {}, make_schema("u", "")));
+            fields.push_back(make_schema("I", "tier_index"));
+            fields.push_back(make_schema("b", "is_interval"));
+            fields.push_back(make_schema("g", "tmin"));
+            fields.push_back(make_schema("g", "tmax"));
+            fields.push_back(make_schema("u", "label"));
+            break;
+        case RowLevel::tiers:
+            fields.push_back(make_schema("I", "tier_index"));
+            fields.push_back(make_schema("i", "tier", {}, make_schema("u", "")));
+            fields.push_back(make_schema("b", "is_interval"));
+            fields.push_back(make_schema("g", "tmin"));
+            fields.push_back(make_schema("g", "tmax"));
+            fields.push_back(make_schema("I", "size"));
+            break;
+        case RowLevel::files:
+            fields.push_back(make_schema("g", "tmin"));
+            fields.push_back(make_schema("g", "tmax"));
+            fields.push_back(make_schema("I", "tiers"));
+            break;
+    }
     *out = make_schema("+s", "", std::move(fields)).take();
 }
 
-FileRows to_file_rows(const TextGrid& textgrid) {
+FileRows to_file_rows(const TextGrid& textgrid, RowLevel level) {
+    FileRows out;
+    out.tmin = textgrid.tmin;
+    out.tmax = textgrid.tmax;
+    out.tiers.reserve(textgrid.tiers.size());
+    if (level != RowLevel::items) {
+        for (const Tier& tier : textgrid.tiers)
+            out.tiers.push_back({tier.name, tier.items.size(), tier.is_interval, tier.tmin, tier.tmax});
+        return out;
+    }
     std::size_t rows = 0;
     std::size_t bytes = 0;
     for (const Tier& tier : textgrid.tiers) {
         rows += tier.items.size();
         for (const Item& item : tier.items) bytes += item.label.size();
     }
-    FileRows out;
-    out.tiers.reserve(textgrid.tiers.size());
     out.tmins.reserve(rows);
     out.tmaxs.reserve(rows);
     out.label_ends.reserve(rows);
     out.label_bytes.reserve(bytes);
     for (const Tier& tier : textgrid.tiers) {
-        out.tiers.push_back({tier.name, tier.items.size(), tier.is_interval});
+        out.tiers.push_back({tier.name, tier.items.size(), tier.is_interval, tier.tmin, tier.tmax});
         for (const Item& item : tier.items) {
             out.tmins.push_back(item.tmin);
             out.tmaxs.push_back(item.tmax);
@@ -266,6 +290,7 @@ struct ArrowBatchBuilder::Current {
     Column<double> tmaxs;
     Column<std::int32_t> label_offsets;
     Column<char> label_bytes;
+    Column<std::uint32_t> counts;  // a tier's items, or a file's tiers
     Dictionary files;
     Dictionary tiers;
     std::size_t rows = 0;
@@ -276,10 +301,21 @@ struct ArrowBatchBuilder::Current {
     std::int32_t file_key = 0;
 
     Current() { label_offsets.push_back(0); }
+
+    std::int32_t file_key_of(std::uint32_t id, std::string_view path) {
+        if (!has_file || file_id != id) {
+            file_key = files.add(path);
+            file_id = id;
+            has_file = true;
+        }
+        return file_key;
+    }
 };
 
-ArrowBatchBuilder::ArrowBatchBuilder(std::size_t max_label_bytes)
-    : max_label_bytes_(std::min(max_label_bytes, kMaxBatchLabelBytes)), current_(std::make_unique<Current>()) {}
+ArrowBatchBuilder::ArrowBatchBuilder(std::size_t max_label_bytes, RowLevel level)
+    : max_label_bytes_(std::min(max_label_bytes, kMaxBatchLabelBytes)),
+      level_(level),
+      current_(std::make_unique<Current>()) {}
 
 ArrowBatchBuilder::~ArrowBatchBuilder() = default;
 
@@ -306,21 +342,54 @@ void ArrowBatchBuilder::reserve(std::size_t rows, std::size_t label_bytes) {
 void ArrowBatchBuilder::start_rows(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
                                            std::size_t tier_index, bool is_interval, std::size_t n) {
     Current& cur = *current_;
-    if (!cur.has_file || cur.file_id != file_id) {
-        cur.file_key = cur.files.add(path);
-        cur.file_id = file_id;
-        cur.has_file = true;
-    }
+    const std::int32_t file_key = cur.file_key_of(file_id, path);
     const std::int32_t tier_key = cur.tiers.key_of(tier_name);
     cur.file_ids.append_copies(file_id, n);
-    cur.file_keys.append_copies(cur.file_key, n);
+    cur.file_keys.append_copies(file_key, n);
     cur.tier_keys.append_copies(tier_key, n);
     cur.tier_indexes.append_copies(static_cast<std::uint32_t>(tier_index), n);
     append_bits(cur.is_interval_bits, cur.rows, n, is_interval);
     cur.label_offsets.reserve_more(n);
 }
 
+void ArrowBatchBuilder::append_tier_row(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
+                                        std::size_t tier_index, bool is_interval, double tmin, double tmax,
+                                        std::size_t size) {
+    Current& cur = *current_;
+    cur.file_ids.push_back(file_id);
+    cur.file_keys.push_back(cur.file_key_of(file_id, path));
+    cur.tier_indexes.push_back(static_cast<std::uint32_t>(tier_index));
+    cur.tier_keys.push_back(cur.tiers.key_of(tier_name));
+    append_bits(cur.is_interval_bits, cur.rows, 1, is_interval);
+    cur.tmins.push_back(tmin);
+    cur.tmaxs.push_back(tmax);
+    cur.counts.push_back(static_cast<std::uint32_t>(std::min<std::size_t>(size, UINT32_MAX)));
+    ++cur.rows;
+}
+
+void ArrowBatchBuilder::append_file_row(std::uint32_t file_id, std::string_view path, double tmin, double tmax,
+                                        std::size_t tiers) {
+    Current& cur = *current_;
+    cur.file_ids.push_back(file_id);
+    cur.file_keys.push_back(cur.file_key_of(file_id, path));
+    cur.tmins.push_back(tmin);
+    cur.tmaxs.push_back(tmax);
+    cur.counts.push_back(static_cast<std::uint32_t>(std::min<std::size_t>(tiers, UINT32_MAX)));
+    ++cur.rows;
+}
+
 void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const TextGrid& textgrid) {
+    if (level_ == RowLevel::files) {
+        append_file_row(file_id, path, textgrid.tmin, textgrid.tmax, textgrid.tiers.size());
+        return;
+    }
+    if (level_ == RowLevel::tiers) {
+        for (std::size_t t = 0; t < textgrid.tiers.size(); ++t) {
+            const Tier& tier = textgrid.tiers[t];
+            append_tier_row(file_id, path, tier.name, t, tier.is_interval, tier.tmin, tier.tmax, tier.items.size());
+        }
+        return;
+    }
     // Straight from the items, in one pass: this is the path of a file read
     // on the builder's own thread, where a copy into FileRows would only
     // double the work.
@@ -357,6 +426,17 @@ void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, con
 }
 
 void ArrowBatchBuilder::append(std::uint32_t file_id, std::string_view path, const FileRows& rows) {
+    if (level_ == RowLevel::files) {
+        append_file_row(file_id, path, rows.tmin, rows.tmax, rows.tiers.size());
+        return;
+    }
+    if (level_ == RowLevel::tiers) {
+        for (std::size_t t = 0; t < rows.tiers.size(); ++t) {
+            const FileRows::TierRun& tier = rows.tiers[t];
+            append_tier_row(file_id, path, tier.name, t, tier.is_interval, tier.tmin, tier.tmax, tier.rows);
+        }
+        return;
+    }
     const std::uint64_t* ends = rows.label_ends.data();
     std::size_t row = 0;
     for (std::size_t t = 0; t < rows.tiers.size(); ++t) {
@@ -398,20 +478,38 @@ void ArrowBatchBuilder::seal() {
     const Current& c = *storage;
     const std::shared_ptr<const void> keep = storage;
 
+    const auto plain = [&](const auto& column) { return make_array(keep, c.rows, {nullptr, address(column)}); };
+    const auto dictionary = [&](const Column<std::int32_t>& keys, const Dictionary& values) {
+        return make_array(keep, c.rows, {nullptr, address(keys)}, {},
+                          make_array(keep, values.size(), {nullptr, address(values.offsets), address(values.bytes)}));
+    };
     std::vector<Owned<ArrowArray>> columns;
-    columns.reserve(kArrowColumnCount);
-    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.file_ids)}));
-    columns.push_back(make_array(
-        keep, c.rows, {nullptr, address(c.file_keys)}, {},
-        make_array(keep, c.files.size(), {nullptr, address(c.files.offsets), address(c.files.bytes)})));
-    columns.push_back(make_array(
-        keep, c.rows, {nullptr, address(c.tier_keys)}, {},
-        make_array(keep, c.tiers.size(), {nullptr, address(c.tiers.offsets), address(c.tiers.bytes)})));
-    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.tier_indexes)}));
-    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.is_interval_bits)}));
-    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.tmins)}));
-    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.tmaxs)}));
-    columns.push_back(make_array(keep, c.rows, {nullptr, address(c.label_offsets), address(c.label_bytes)}));
+    columns.reserve(8);
+    columns.push_back(plain(c.file_ids));
+    columns.push_back(dictionary(c.file_keys, c.files));
+    switch (level_) {
+        case RowLevel::items:
+            columns.push_back(dictionary(c.tier_keys, c.tiers));
+            columns.push_back(plain(c.tier_indexes));
+            columns.push_back(plain(c.is_interval_bits));
+            columns.push_back(plain(c.tmins));
+            columns.push_back(plain(c.tmaxs));
+            columns.push_back(make_array(keep, c.rows, {nullptr, address(c.label_offsets), address(c.label_bytes)}));
+            break;
+        case RowLevel::tiers:
+            columns.push_back(plain(c.tier_indexes));
+            columns.push_back(dictionary(c.tier_keys, c.tiers));
+            columns.push_back(plain(c.is_interval_bits));
+            columns.push_back(plain(c.tmins));
+            columns.push_back(plain(c.tmaxs));
+            columns.push_back(plain(c.counts));
+            break;
+        case RowLevel::files:
+            columns.push_back(plain(c.tmins));
+            columns.push_back(plain(c.tmaxs));
+            columns.push_back(plain(c.counts));
+            break;
+    }
     Owned<ArrowArray> batch = make_array(keep, c.rows, {nullptr}, std::move(columns));
     sealed_.emplace_back(batch.take());  // room reserved above
 }

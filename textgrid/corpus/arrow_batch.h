@@ -1,7 +1,8 @@
 // Rows of many TextGrid files as Arrow record batches: the column buffers and
 // the Arrow C structs that hand them to any consumer without a copy.
 //
-// Every batch has one schema, one row per interval or point:
+// A stream holds rows of one level, and every batch of it one schema. The
+// items level, one row per interval or point:
 //   file_id     uint32                   position of the file in the input
 //   file        dictionary<int32, utf8>  the file's path as given
 //   tier        dictionary<int32, utf8>  the tier's name
@@ -9,6 +10,16 @@
 //   is_interval bool                     interval tier or point tier
 //   tmin, tmax  float64
 //   label       utf8                     the label's bytes, exactly
+// The tiers level, one row per tier (a tier without items too):
+//   file_id, file, tier_index, tier, is_interval as above
+//   tmin, tmax  float64                  the tier's own bounds
+//   size        uint32                   the tier's items
+// The files level, one row per file read:
+//   file_id, file as above
+//   tmin, tmax  float64                  the grid's bounds
+//   tiers       uint32                   the grid's tiers
+// The three levels of one set of files agree on file_id, file and
+// tier_index, so that they join on them.
 // No field is nullable. The dictionaries belong to each batch and hold only
 // what its rows use. Labels are one contiguous buffer with 32-bit offsets: a
 // batch is cut before its labels would pass 2 GiB (a file's rows then carry
@@ -29,13 +40,14 @@
 
 namespace textgrid {
 
-inline constexpr std::size_t kArrowColumnCount = 8;
+enum class RowLevel : std::uint8_t { items, tiers, files };
+
 // The most label bytes 32-bit offsets can address.
 inline constexpr std::size_t kMaxBatchLabelBytes = 0x7fffffff;
 
-// Fills *out with the schema above; the receiver owns it. Throws
+// Fills *out with the schema of the level; the receiver owns it. Throws
 // std::bad_alloc, leaving *out untouched.
-void export_corpus_schema(ArrowSchema* out);
+void export_corpus_schema(ArrowSchema* out, RowLevel level = RowLevel::items);
 
 // One file's rows in column form, made on the thread that read the file so
 // that its TextGrid can be freed at once. Rows run tier by tier in file
@@ -45,8 +57,14 @@ struct FileRows {
         std::string name;
         std::size_t rows = 0;  // 0 for a tier without items: it still uses up its index
         bool is_interval = true;
+        double tmin = 0;
+        double tmax = 0;
     };
     std::vector<TierRun> tiers;  // every tier of the file, in order
+    double tmin = 0;             // the grid's bounds
+    double tmax = 0;
+    // The columns below hold the items; to_file_rows fills them only for
+    // the items level.
     Column<double> tmins;
     Column<double> tmaxs;
     Column<std::uint64_t> label_ends;  // end of row i's label in label_bytes
@@ -55,8 +73,9 @@ struct FileRows {
     std::size_t rows() const noexcept { return tmins.size(); }
 };
 
-// Copies the items of every tier. Never fails; may throw std::bad_alloc.
-FileRows to_file_rows(const TextGrid& textgrid);
+// Copies what the level's rows need: the bounds and tiers, and at the items
+// level the items of every tier. Never fails; may throw std::bad_alloc.
+FileRows to_file_rows(const TextGrid& textgrid, RowLevel level = RowLevel::items);
 
 // Owns one exported struct array until it is handed on; releases it when
 // destroyed. Move-only.
@@ -80,19 +99,22 @@ private:
     ArrowArray array_;
 };
 
-// Gathers the rows of consecutive files into batches. Not thread-safe: one
-// builder per thread.
+// Gathers the rows of consecutive files into batches of one level. Not
+// thread-safe: one builder per thread.
 class ArrowBatchBuilder {
 public:
-    // max_label_bytes is the cut-off described above; tests pass a small one.
-    explicit ArrowBatchBuilder(std::size_t max_label_bytes = kMaxBatchLabelBytes);
+    // max_label_bytes is the cut-off described above (items level only);
+    // tests pass a small one.
+    explicit ArrowBatchBuilder(std::size_t max_label_bytes = kMaxBatchLabelBytes,
+                               RowLevel level = RowLevel::items);
     ~ArrowBatchBuilder();
     ArrowBatchBuilder(const ArrowBatchBuilder&) = delete;
     ArrowBatchBuilder& operator=(const ArrowBatchBuilder&) = delete;
 
     // Appends the rows of one file, path being what the file column shows
     // (it must be UTF-8, as must the names and labels). A file without rows
-    // adds nothing, not even a dictionary entry. Throws std::bad_alloc, and
+    // (at the items level a file without items, at the tiers level one
+    // without tiers) adds nothing, not even a dictionary entry. Throws std::bad_alloc, and
     // std::length_error for a single label over max_label_bytes; the rows
     // of this file may then be partly appended, and the builder is to be
     // dropped. The FileRows form is for files converted on other threads;
@@ -118,8 +140,13 @@ private:
     // but the times and labels, which the caller appends.
     void start_rows(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
                             std::size_t tier_index, bool is_interval, std::size_t n);
+    // The one row of a tier, or of a file, at the tiers and files levels.
+    void append_tier_row(std::uint32_t file_id, std::string_view path, std::string_view tier_name,
+                         std::size_t tier_index, bool is_interval, double tmin, double tmax, std::size_t size);
+    void append_file_row(std::uint32_t file_id, std::string_view path, double tmin, double tmax, std::size_t tiers);
     void seal();
     std::size_t max_label_bytes_;
+    RowLevel level_;
     std::unique_ptr<Current> current_;
     std::vector<ArrowBatch> sealed_;
 };

@@ -178,7 +178,7 @@ bool CorpusReader::read_on_pool(std::size_t first, std::uint64_t bytes, const Ru
             TextGrid textgrid;
             std::size_t text_bytes = 0;
             if (read_file(files_[first + i], textgrid, outcome.failure, text_bytes)) {
-                outcome.rows = to_file_rows(textgrid);
+                outcome.rows = to_file_rows(textgrid, options_.rows);
             } else {
                 outcome.failed = true;
             }
@@ -210,7 +210,7 @@ bool CorpusReader::read_on_pool(std::size_t first, std::uint64_t bytes, const Ru
 CorpusReader::Run CorpusReader::read_run(std::size_t begin) {
     const RunExtent extent = run_extent(begin);
     Run run;
-    ArrowBatchBuilder builder(options_.max_label_bytes);
+    ArrowBatchBuilder builder(options_.max_label_bytes, options_.rows);
     std::uint64_t bytes = 0;
     // The first file tells how many like it the run will hold. Few large
     // ones (a huge file parses on the pool by itself) are read here, one
@@ -362,7 +362,7 @@ struct StreamState {
 extern "C" int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     auto* state = static_cast<StreamState*>(stream->private_data);
     try {
-        export_corpus_schema(out);
+        export_corpus_schema(out, state->reader->rows());
         return 0;
     } catch (const std::bad_alloc&) {
         state->error = "out of memory";

@@ -52,6 +52,7 @@ struct CorpusOptions {
     // at most the files in flight on the pool), at most kAutoBatchFiles.
     std::size_t batch_files = 0;
     std::size_t max_label_bytes = kMaxBatchLabelBytes;
+    RowLevel rows = RowLevel::items;  // what one row of the stream stands for
 };
 
 inline constexpr std::uint64_t kAutoBatchBytes = std::uint64_t{16} << 20;
@@ -91,6 +92,7 @@ public:
     int next(ArrowArray* out, const InterruptHook& interrupted, std::string* error) noexcept;
 
     std::size_t files_total() const noexcept { return files_.size(); }
+    RowLevel rows() const noexcept { return options_.rows; }
     // Files whose rows and failures were handed out.
     std::size_t files_done() const noexcept { return files_done_.load(std::memory_order_acquire); }
     const CorpusFile& file(std::uint32_t file_id) const noexcept { return files_[file_id]; }

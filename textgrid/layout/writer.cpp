@@ -1,5 +1,6 @@
 #include "textgrid/layout/writer.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -174,10 +175,17 @@ void render_short_tier(Pieces& pieces, const Tier& tier, std::size_t cpus) {
     render_item_blocks(pieces, tier, false, cpus);
 }
 
-// The CPU count is read once per file: reading it takes system calls,
-// which for a grid of many small tiers cost more than rendering them.
+// The CPU count is read once per file, and not at all for a grid of short
+// tiers: reading it takes a system call, which costs more than rendering
+// a small tier.
+std::size_t cpus_for_grid(const TextGrid& tg) noexcept {
+    std::size_t longest = 0;
+    for (const Tier& tier : tg.tiers) longest = std::max(longest, tier.items.size());
+    return cpus_for(longest);
+}
+
 Pieces render_long(const TextGrid& tg) {
-    const std::size_t cpus = available_cpus();
+    const std::size_t cpus = cpus_for_grid(tg);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, true, cpus));
@@ -199,7 +207,7 @@ Pieces render_long(const TextGrid& tg) {
 }
 
 Pieces render_short(const TextGrid& tg) {
-    const std::size_t cpus = available_cpus();
+    const std::size_t cpus = cpus_for_grid(tg);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, false, cpus));
@@ -255,13 +263,13 @@ void append_item_blocks(std::string& out, const Tier& tier, bool long_layout, st
 
 std::string Tier::to_long_textgrid_string(std::uint64_t index) const {
     Pieces pieces(1);
-    render_long_tier(pieces, *this, index, available_cpus());
+    render_long_tier(pieces, *this, index, cpus_for(items.size()));
     return join(std::move(pieces));
 }
 
 std::string Tier::to_short_textgrid_string() const {
     Pieces pieces(1);
-    render_short_tier(pieces, *this, available_cpus());
+    render_short_tier(pieces, *this, cpus_for(items.size()));
     return join(std::move(pieces));
 }
 

@@ -21,7 +21,9 @@ namespace textgrid {
 // ---- from a TextGrid ----------------------------------------------------------
 
 TextGridData to_data(const TextGrid& textgrid) {
-    const std::size_t cpus = available_cpus();
+    std::size_t longest = 0;
+    for (const Tier& tier : textgrid.tiers) longest = std::max(longest, tier.items.size());
+    const std::size_t cpus = cpus_for(longest);
     TextGridData data;
     data.tmin = textgrid.tmin;
     data.tmax = textgrid.tmax;
@@ -158,9 +160,11 @@ Result<TextGrid> make_textgrid(std::vector<Tier> tiers, std::optional<std::strin
 
 Result<TextGrid> from_data(std::vector<TierData> data, std::optional<std::string> name, std::optional<double> tmin,
                            std::optional<double> tmax) {
-    // One CPU count for the whole grid: reading it takes system calls, which
-    // would cost more than the tier itself in a grid of many small tiers.
-    const std::size_t cpus = available_cpus();
+    // One CPU count for the whole grid, and none for a grid of short tiers:
+    // reading it takes a system call, which costs more than a small tier.
+    std::size_t longest = 0;
+    for (const TierData& td : data) longest = std::max(longest, td.items.size());
+    const std::size_t cpus = cpus_for(longest);
     std::vector<Tier> tiers;
     tiers.reserve(data.size());
     for (TierData& td : data) {

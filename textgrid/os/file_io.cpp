@@ -108,6 +108,11 @@ Result<FileText> read_file_bytes(const std::string& path) {
         }
         if (got == 0) break;
         used += static_cast<std::size_t>(got);
+        // A regular file that gave exactly the size it reported, into a
+        // buffer with room for more, has been read to its end: the read
+        // that would say so costs as much as the whole of a small file's.
+        // A file that grew meanwhile gives more than its size and goes on.
+        if (hint != 0 && used == hint && used < buffer.capacity()) break;
     }
     return buffer.release(used);
 }

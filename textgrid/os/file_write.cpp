@@ -72,18 +72,24 @@ Status write_all(int fd, const std::vector<std::string>& pieces) {
     return Ok{};
 }
 
-// Opens the file to write. A FIFO is opened without blocking, so that the
-// wait for its reader, and later for room in it, polls the caller between
-// short sleeps.
+// Opens the file to write. Always without blocking: that means nothing to
+// a regular file, and for a FIFO the wait for its reader, and later for
+// room in it, polls the caller between short sleeps. Only a failure asks
+// what the path is, so that the common case is one system call.
 int open_for_writing(const std::string& path) {
     for (;;) {
         poll_interrupt();
-        struct stat st;
-        const bool fifo = ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (fifo ? O_NONBLOCK : 0), 0666);
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
         if (fd >= 0) return fd;
         if (errno == EINTR) continue;  // the caller is asked at the top
-        if (!fifo || errno != ENXIO) return -1;  // ENXIO: no reader yet
+        if (errno != ENXIO) return -1;
+        // ENXIO: a FIFO without a reader yet, or a socket, which stays one.
+        const int err = errno;
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+            errno = err;
+            return -1;
+        }
         const timespec pause{0, kFifoWaitMs * 1'000'000L};
         ::nanosleep(&pause, nullptr);
     }

@@ -18,16 +18,24 @@ namespace textgrid {
 // The CPUs of the process's affinity mask, capped by a control-group CPU
 // quota where one is set (v2 cpu.max, v1 cfs quota over period, rounded up,
 // on the process's group and its ancestors); at least 1. Never throws.
-// Read anew on every call, except from inside a piece of parallel_for (on
-// whichever thread runs it): there it returns the count that parallel_for
-// was given, so the nested steps of one operation split by the operation's N
-// and a batch does not re-read the control-group files for every file.
+// The mask is read anew on every call, in one system call; the quota is
+// kept for a second. From inside a piece of parallel_for (on whichever
+// thread runs it) it returns the count that parallel_for was given instead,
+// so that the nested steps of one operation split by the operation's N.
 std::size_t available_cpus() noexcept;
 
 inline constexpr std::size_t kParallelFactor = 10;  // elements per CPU before the pool is used
 inline constexpr std::size_t kMinPiece = 20;        // no piece is shorter than this
 
 inline bool runs_on_pool(std::size_t n, std::size_t cpus) noexcept { return n >= kParallelFactor * cpus; }
+
+// The N for an operation whose longest range has `longest` elements: a
+// range under kParallelFactor runs on the calling thread whatever N is, so
+// 1 is then as good an answer and spares asking the system. A small grid
+// written or read one call at a time asks for nothing.
+inline std::size_t cpus_for(std::size_t longest) noexcept {
+    return longest < kParallelFactor ? 1 : available_cpus();
+}
 
 namespace detail {
 using PieceFn = void (*)(void* context, std::size_t begin, std::size_t end);

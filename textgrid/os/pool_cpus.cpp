@@ -2,13 +2,22 @@
 // control-group CPU quota. Containers commonly grant a quota of fewer CPUs
 // than the mask shows; a pool sized by the mask alone would then be
 // throttled rather than parallel.
+//
+// The count is asked for by every call that may go parallel, thousands of
+// times a second when a caller writes or reads many small files, so it must
+// cost next to nothing: the mask, which a user may change at any moment
+// (taskset), is one system call; the quota, which changes only when the
+// container does and takes a dozen calls to find, is kept for a second.
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -139,9 +148,13 @@ std::optional<std::size_t> quota_cpus() {
 
 // sched_getaffinity fails with EINVAL when the set is smaller than the
 // kernel's CPU mask, so grow the set until it fits (machines with more than
-// 1024 CPUs exist).
+// 1024 CPUs exist). The size that fitted is kept, so that every later call
+// is the one system call.
+std::atomic<std::size_t> g_affinity_set_cpus{1024};
+
 std::optional<std::size_t> affinity_cpus() {
-    for (std::size_t count = 1024; count <= (std::size_t{1} << 22); count *= 2) {
+    for (std::size_t count = g_affinity_set_cpus.load(std::memory_order_relaxed); count <= (std::size_t{1} << 22);
+         count *= 2) {
         cpu_set_t* set = CPU_ALLOC(count);
         if (set == nullptr) return std::nullopt;
         const std::size_t bytes = CPU_ALLOC_SIZE(count);
@@ -149,6 +162,7 @@ std::optional<std::size_t> affinity_cpus() {
         if (::sched_getaffinity(0, bytes, set) == 0) {
             const int n = CPU_COUNT_S(bytes, set);
             CPU_FREE(set);
+            g_affinity_set_cpus.store(count, std::memory_order_relaxed);
             return n > 0 ? std::optional<std::size_t>(static_cast<std::size_t>(n)) : std::nullopt;
         }
         const int err = errno;
@@ -156,6 +170,39 @@ std::optional<std::size_t> affinity_cpus() {
         if (err != EINVAL) return std::nullopt;
     }
     return std::nullopt;
+}
+
+// The quota as last read (kNoQuota: none set; kUnread: not read yet), and
+// when it is due to be read again, in nanoseconds of the steady clock,
+// which is read without a system call (vDSO).
+constexpr std::int64_t kQuotaKeptNs = 1'000'000'000;
+constexpr std::size_t kNoQuota = 0;
+constexpr std::size_t kUnread = static_cast<std::size_t>(-1);
+std::atomic<std::int64_t> g_quota_due{0};
+std::atomic<std::size_t> g_quota{kUnread};
+std::atomic<std::size_t> g_quota_reads{0};
+
+std::int64_t steady_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<std::size_t> kept_quota_cpus() {
+    const std::int64_t now = steady_ns();
+    std::int64_t due = g_quota_due.load(std::memory_order_acquire);
+    std::size_t quota = g_quota.load(std::memory_order_acquire);
+    // Once due, one caller claims the reading and the others go on with the
+    // value kept. No lock: a child forked while some thread of its parent
+    // was reading must not wait for that thread.
+    if (quota == kUnread ||
+        (now >= due && g_quota_due.compare_exchange_strong(due, now + kQuotaKeptNs, std::memory_order_acq_rel))) {
+        const bool first = quota == kUnread;
+        quota = quota_cpus().value_or(kNoQuota);
+        g_quota.store(quota, std::memory_order_release);
+        if (first) g_quota_due.store(now + kQuotaKeptNs, std::memory_order_release);
+        g_quota_reads.fetch_add(1, std::memory_order_relaxed);
+    }
+    return quota == kNoQuota ? std::nullopt : std::optional<std::size_t>(quota);
 }
 
 }  // namespace
@@ -258,6 +305,8 @@ std::size_t pool_size_from_env() {
     return read_available_cpus();
 }
 
+std::size_t quota_reads() noexcept { return g_quota_reads.load(std::memory_order_relaxed); }
+
 std::size_t read_available_cpus() noexcept {
     try {
         std::optional<std::size_t> cpus = affinity_cpus();
@@ -265,7 +314,7 @@ std::size_t read_available_cpus() noexcept {
             const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
             cpus = online > 0 ? static_cast<std::size_t>(online) : 1;
         }
-        cpus = min_limit(cpus, quota_cpus());
+        cpus = min_limit(cpus, kept_quota_cpus());
         return std::max<std::size_t>(1, *cpus);
     } catch (...) {
         // Only allocation can fail here; one CPU is always a safe answer.

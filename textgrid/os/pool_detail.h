@@ -14,6 +14,9 @@ namespace textgrid::detail {
 // parallel_for hands to its pieces. At least 1; never throws.
 std::size_t read_available_cpus() noexcept;
 
+// How often this process has read the control-group quota files.
+std::size_t quota_reads() noexcept;
+
 // The CPU limit a control-group v2 "cpu.max" text sets: "max 100000" (no
 // quota) and anything unparsable give nullopt; "150000 100000" gives 2
 // (quota over period, rounded up, at least 1).
