@@ -39,6 +39,7 @@ PyModuleDef module_def = {
 PyMethodDef* const functions[] = {
     &textgrid2vectors_def, &textgrids2vectors_def, &textgrid2data_def,
     &textgrids2data_def,   &data2textgrid_def,     &vectors2textgrid_def,  &textgrids2arrow_def,
+    &arrow2textgrids_def,
 };
 
 // Objects made once and kept until the process ends. They are never
@@ -115,6 +116,10 @@ Object create_module() {
         if (!helper || PyObject_SetAttrString(module.get(), read_praat_def.ml_name, helper.get()) < 0)
             return Object();
     }
+    PyTypeObject* report_type = write_report_type();
+    if (report_type == nullptr ||
+        PyObject_SetAttrString(module.get(), "WriteReport", reinterpret_cast<PyObject*>(report_type)) < 0)
+        return Object();
     // Not in __all__: a star import brings the functions, not the metadata.
     if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
     if (add_front_door(module) < 0) return Object();
