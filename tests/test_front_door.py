@@ -9,7 +9,7 @@ import orvex
 
 SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "samples"
 SAMPLE = SAMPLES / "hello_long.TextGrid"
-WORDS = [(0.0, 1.0, "a"), (1.0, 1.5, 'say "hi" now'), (1.5, 2.0, "")]
+WORDS = [(0.0, 1.0, "a"), (1.0, 1.5, 'say "hi" now'), (1.5, 2.0, '"quoted"\nover two lines ""')]
 
 
 def relabel(grid):

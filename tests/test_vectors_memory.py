@@ -12,6 +12,7 @@ import pytest
 np = pytest.importorskip("numpy")
 import orvex
 from test_vectors import WORDS, write
+from tg_helpers import EMULATED
 
 ROWS = 2000
 BIG = ("t", True, [(float(i), float(i + 1), f"w{i}") for i in range(ROWS)])
@@ -45,6 +46,7 @@ def test_view_keeps_the_buffer_alive(tmp_path):
 
 @pytest.mark.thread_unsafe
 @pytest.mark.slow
+@pytest.mark.skipif(EMULATED, reason="the emulator's own memory counts in the resident size")
 @pytest.mark.parametrize("batch", [False, True], ids=["single", "batch"])
 def test_making_and_dropping_results_does_not_grow_memory(tmp_path, batch):
     path = write(tmp_path / "a.TextGrid", [BIG], xmax=float(ROWS))

@@ -86,7 +86,7 @@ bool each_once(const Record& r) {
 
 void serial_below_threshold_starts_no_thread() {
     const std::size_t before = thread_count();
-    for (std::size_t cpus : {1, 2, 8}) {
+    for (std::size_t cpus : {1u, 2u, 8u}) {
         for (std::size_t n : {std::size_t{1}, 10 * cpus - 1}) {
             Record r(n);
             cover(r, n, cpus);
@@ -110,7 +110,7 @@ void serial_below_threshold_starts_no_thread() {
 }
 
 void covers_every_index_once() {
-    for (std::size_t cpus : {1, 2, 3, 7, 64}) {
+    for (std::size_t cpus : {1u, 2u, 3u, 7u, 64u}) {
         for (std::size_t n : {10 * cpus, 10 * cpus + 1, std::size_t{39}, std::size_t{40}, std::size_t{41},
                               std::size_t{1000}, std::size_t{5003}, std::size_t{100000}}) {
             if (n < 10 * cpus) continue;

@@ -1,11 +1,9 @@
 // Reads each file named on a line of standard input with Praat's text
-// decoding and "auto" layout (or, given the argument "praat", the "praat"
-// layout), leniently, and prints what it holds in the
+// decoding and "auto" layout, leniently, and prints what it holds in the
 // report form of tests/praat_helpers.py: "G tmin tmax", then "T is_interval
 // name" per tier and "I tmin tmax label" or "P time label" per item, fields
 // apart by tabs, names and labels with backslash, LF, CR and tab escaped; a
-// file that gives a read error or a fatal read failure prints "E" and the
-// message, escaped as a label. Times are
+// file that gives a read error or a fatal read failure prints "E". Times are
 // the shortest digits that read back as the same double.
 // Used by the real-world comparison with Praat (tests/test_realworld.py).
 #include <charconv>
@@ -13,7 +11,6 @@
 #include <iostream>
 #include <string>
 
-#include "textgrid/layout/praat_read.h"
 #include "textgrid/layout/read.h"
 
 using namespace textgrid;
@@ -57,19 +54,13 @@ std::string report(const TextGrid& grid) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const bool praat = argc > 1 && std::string(argv[1]) == "praat";
+int main() {
     std::string path;
     while (std::getline(std::cin, path)) {
         std::string out = "E\n";
         try {
-            const Result<TextGrid> grid =
-                praat ? read_praat_file(path, false) : read_from_file(path, false, Layout::auto_, Encoding::praat);
-            if (grid) {
-                out = report(grid.value());
-            } else {
-                out = "E\t" + escaped(grid.error().text()) + "\n";
-            }
+            const Result<TextGrid> grid = read_from_file(path, false, Layout::auto_, Encoding::praat);
+            if (grid) out = report(grid.value());
         } catch (const FatalReadError&) {
         }
         std::fwrite(out.data(), 1, out.size(), stdout);

@@ -28,13 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    // The text's first piece read as a number through the reader's one-pass
-    // shortcut and through the general rule must give the same bits.
+    // The text's first piece of printable ASCII read as a number through the
+    // reader's one-pass shortcut and through the general rule must give the
+    // same bits.
     std::size_t stop = 0;
-    while (stop < text.size() && stop < 40 && !textgrid::praat::is_ascii_blank(static_cast<unsigned char>(text[stop])) &&
-           static_cast<unsigned char>(text[stop]) < 0x80) {
-        ++stop;
-    }
+    while (stop < text.size() && stop < 40 && static_cast<unsigned char>(text[stop] - 0x21) < 0x5E) ++stop;
     const std::string_view token = text.substr(0, stop);
     if (!token.empty() && (token[0] == '-' || token[0] == '+' || (token[0] >= '0' && token[0] <= '9'))) {
         textgrid::praat::ValueReader reader(token);

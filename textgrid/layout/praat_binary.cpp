@@ -160,7 +160,7 @@ Result<TextGrid> parse_praat_binary(std::string_view bytes, std::string name) {
         return in.error();
     }
     if (!praat_detail::class_is(object_class, "TextGrid")) {
-        return Error::invalid_data("not a TextGrid file: its object class is \"" + object_class + "\"");
+        return Error::invalid_data("not a TextGrid file: a binary file of object class \"" + object_class + "\"");
     }
     if (!in.real(grid.tmin, {Field::xmin}) || !in.real(grid.tmax, {Field::xmax}) ||
         !check_bounds(in, grid.tmin, grid.tmax, {Field::xmax}) || !in.byte(exists, {Field::tiers_flag})) {
@@ -185,7 +185,7 @@ Result<TextGrid> parse_praat_binary(std::string_view bytes, std::string name) {
             tier.is_interval = false;
         } else {
             return Error::invalid_data("binary TextGrid file: unknown tier class \"" + tier_class + "\" (class of tier " +
-                                       std::to_string(t) + ")");
+                                       std::to_string(t) + ") before byte " + std::to_string(in.offset()));
         }
         if (!in.text(tier.name, {Field::tier_name, t}) || !in.real(tier.tmin, {Field::tier_xmin, t}) ||
             !in.real(tier.tmax, {Field::tier_xmax, t}) || !check_bounds(in, tier.tmin, tier.tmax, {Field::tier_xmax, t}) ||

@@ -45,7 +45,7 @@ Result<FileText> from_utf16(std::string_view s, bool big_endian, std::size_t ski
     const auto* u = reinterpret_cast<const unsigned char*>(s.data());
     const std::size_t n = s.size();
     if (n % 2 != 0) return utf16_error("ends in half a code unit (an odd number of bytes)", skipped + n - 1);
-    const int hi = big_endian ? 0 : 1;
+    const std::size_t hi = big_endian ? 0 : 1;
     const auto unit = [&](std::size_t i) -> std::uint32_t {
         return static_cast<std::uint32_t>(u[i + hi] << 8 | u[i + 1 - hi]);
     };

@@ -47,7 +47,7 @@ namespace {
 
 const char* find_line_break(const char* p, const char* end) noexcept { return line_break_from(p, end); }
 
-const char* find_byte(const char* p, const char* end, char c, const char* readable_end) noexcept {
+const char* find_byte(const char* p, const char* end, char c, [[maybe_unused]] const char* readable_end) noexcept {
 #if defined(__SSE2__)
     const __m128i wanted = _mm_set1_epi8(c);
     while (readable_end - p >= 16 && p < end) {

@@ -156,7 +156,7 @@ public:
 private:
     // Past "key" and "=" with blanks around them, or nullptr. Praat writes
     // one space on either side of the "=".
-    const char* key_value(const char* key, std::size_t size) const noexcept {
+    [[gnu::always_inline]] const char* key_value(const char* key, std::size_t size) const noexcept {
         if (pos_ >= stop_) return nullptr;
         const char* p = skip_blanks(pos_, end_);
         if (static_cast<std::size_t>(end_ - p) < size + 3 || std::memcmp(p, key, size) != 0) return nullptr;
