@@ -248,7 +248,8 @@ Object make_report(const textgrid::WriteReport& report) {
     if (!failures) return Object();
     for (std::size_t i = 0; i < report.failures.size(); ++i) {
         const textgrid::WriteFailure& f = report.failures[i];
-        Object path = Object::steal(PyUnicode_DecodeFSDefaultAndSize(f.path.data(), static_cast<Py_ssize_t>(f.path.size())));
+        Object path = Object::steal(
+            PyUnicode_DecodeFSDefaultAndSize(f.path.data(), static_cast<Py_ssize_t>(f.path.size())));
         Object file = utf8_text(f.file);
         Object message = utf8_text(f.message);
         if (!path || !file || !message) return Object();
@@ -307,7 +308,8 @@ Object arrow2textgrids_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* k
         return textgrid::write_corpus(tables, out_dir, options);
     }();
     if (!report) {
-        Object shown = Object::steal(PyUnicode_DecodeFSDefaultAndSize(out_dir.data(), static_cast<Py_ssize_t>(out_dir.size())));
+        Object shown = Object::steal(
+            PyUnicode_DecodeFSDefaultAndSize(out_dir.data(), static_cast<Py_ssize_t>(out_dir.size())));
         if (!shown) return Object();
         Object text = Object::steal(PyUnicode_AsUTF8String(shown.get()));
         if (!text) PyErr_Clear();

@@ -6,8 +6,9 @@
 //
 // Loads every regular file below SRC_DIR into memory (not timed). Each of
 // REPEAT runs removes the files and folders of the run before (not timed),
-// then makes the folders and writes the files afresh below DST_DIR (timed). Prints one JSON object: the files, their bytes, and the
-// median seconds of a run, elapsed and as CPU time of the thread.
+// then makes the folders and writes the files afresh below DST_DIR (timed).
+// Prints one JSON object: the files, their bytes, and the median seconds of
+// a run, elapsed and as CPU time of the thread.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -74,8 +75,8 @@ int main(int argc, char** argv) {
         }
         for (const File& file : files) {
             const int fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-            if (fd < 0 || ::write(fd, file.bytes.data(), file.bytes.size()) != static_cast<ssize_t>(file.bytes.size()) ||
-                ::close(fd) != 0) {
+            const auto size = static_cast<ssize_t>(file.bytes.size());
+            if (fd < 0 || ::write(fd, file.bytes.data(), file.bytes.size()) != size || ::close(fd) != 0) {
                 std::perror(file.path.c_str());
                 return 1;
             }
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
     }
     std::sort(walls.begin(), walls.end());
     std::sort(cpus.begin(), cpus.end());
-    std::printf("{\"files\": %zu, \"bytes\": %zu, \"wall\": %.6f, \"cpu\": %.6f}\n", files.size(), total,
-                walls[walls.size() / 2], cpus[cpus.size() / 2]);
+    std::printf("{\"files\": %zu, \"bytes\": %zu, \"wall\": %.6f, \"cpu\": %.6f}\n", files.size(),
+                total, walls[walls.size() / 2], cpus[cpus.size() / 2]);
     return 0;
 }

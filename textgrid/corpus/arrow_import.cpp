@@ -208,8 +208,9 @@ std::optional<ColumnFailure> each_row(const ArrowTable& table, std::string_view 
     for (const ArrowArray& batch : table.batches()) {
         const ArrowArray* child = batch.children[*column];
         Source source;
-        std::string problem = child == nullptr ? std::string("is missing")
-                                               : check_array(schema, *child, batch.offset, batch.length, buffers, source);
+        std::string problem = child == nullptr
+                                  ? std::string("is missing")
+                                  : check_array(schema, *child, batch.offset, batch.length, buffers, source);
         Source dictionary;
         if (problem.empty() && schema.dictionary != nullptr) {
             if (child->dictionary == nullptr) {
@@ -281,7 +282,8 @@ Status check_schema(const ArrowSchema& schema) {
         return Error::invalid_input("the table's schema is malformed");
     for (std::int64_t i = 0; i < schema.n_children; ++i) {
         const ArrowSchema* child = schema.children[i];
-        if (child == nullptr || child->format == nullptr) return Error::invalid_input("the table's schema is malformed");
+        if (child == nullptr || child->format == nullptr)
+            return Error::invalid_input("the table's schema is malformed");
         if (child->dictionary != nullptr && child->dictionary->format == nullptr)
             return Error::invalid_input("the table's schema is malformed");
     }

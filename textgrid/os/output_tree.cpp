@@ -79,7 +79,8 @@ OutputTree::OutputTree(int root_fd, std::string real_root)
     : root_(std::make_shared<detail::FileDescriptor>(root_fd)), real_root_(std::move(real_root)) {}
 
 Result<std::unique_ptr<OutputTree>> OutputTree::open(const std::string& root) {
-    if (root.find('\0') != std::string::npos) return Error::invalid_input("the output folder's path contains a NUL byte");
+    if (root.find('\0') != std::string::npos)
+        return Error::invalid_input("the output folder's path contains a NUL byte");
     // The root and its parents are the caller's own choice: links in them
     // are followed like any path the caller gives.
     for (std::size_t slash = root.find('/', 1); ; slash = root.find('/', slash + 1)) {
