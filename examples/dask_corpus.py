@@ -2,12 +2,17 @@
 
     python3 examples/dask_corpus.py CORPUS_DIR OUT_DIR                     # local processes
     python3 examples/dask_corpus.py CORPUS_DIR OUT_DIR --scheduler tcp://scheduler:8786   # a cluster
+    python3 examples/dask_corpus.py CORPUS_DIR OUT_DIR --write-back TEXTGRID_DIR          # and back to files
 
 The path list is cut into chunks of consecutive files; dask.dataframe.from_map reads each chunk with
 orvex.textgrids2arrow on some worker, as one partition (a pandas DataFrame with pyarrow-backed columns).
 The rows go to OUT_DIR/rows/ and each partition's failures to OUT_DIR/failures/, part files numbered in
 file order, so that reading either directory back gives the corpus in order. On a cluster the workers
 must see the corpus and OUT_DIR at the same paths (a shared file system), and have orvex installed.
+
+Writing back works per partition: each holds every row of its files (a chunk is whole files), so each
+worker writes its own files with orvex.arrow2textgrids, and only the failures travel back. A step that
+moves rows between partitions (a shuffle, a repartition) must keep the rows of a file together.
 """
 import argparse
 import os
@@ -67,6 +72,27 @@ def corpus_to_parquet(paths, out_dir, strict=False, file_type="praat", files_per
     return list(zip(*(failures.column(name).to_pylist() for name in FAILURE_SCHEMA.names)))
 
 
+def write_partition(df, out_dir, root, file_type):
+    """One partition's files written below out_dir; its failures as a small DataFrame.
+
+    The paths are made relative to the corpus's root here: left absolute, each partition would mirror
+    them from the folder its own files share, not from the corpus's.
+    """
+    table = pa.Table.from_pandas(df, preserve_index=False)
+    files = pa.array([os.path.relpath(f, root) for f in table.column("file").to_pylist()], pa.utf8())
+    table = table.set_column(table.schema.get_field_index("file"), "file", files)
+    report = orvex.arrow2textgrids(table, out_dir, file_type, overwrite=True)
+    return pd.DataFrame(report.failures, columns=["file", "path", "message"], dtype="string")
+
+
+def corpus_to_textgrids(frame, out_dir, root, file_type="long"):
+    """Writes every file of the frame below out_dir as it lies below root, partition by partition on the
+    workers; returns the failures as (file, path, message)."""
+    meta = pd.DataFrame({name: pd.Series(dtype="string") for name in ("file", "path", "message")})
+    failures = frame.map_partitions(write_partition, out_dir, root, file_type, meta=meta).compute()
+    return list(failures.itertuples(index=False, name=None))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("corpus", help="a directory: every *.TextGrid file below it is read")
@@ -74,6 +100,7 @@ def main():
     parser.add_argument("--scheduler", help="address of a running dask scheduler; default: a local cluster")
     parser.add_argument("--files-per-partition", type=int, default=500)
     parser.add_argument("--strict", action="store_true")
+    parser.add_argument("--write-back", metavar="DIR", help="also write the rows back as TextGrid files below DIR")
     args = parser.parse_args()
 
     from dask.distributed import Client, LocalCluster
@@ -86,6 +113,11 @@ def main():
                  if name.lower().endswith(".textgrid")]
         paths.sort()
         failures = corpus_to_parquet(paths, args.out, args.strict, "praat", args.files_per_partition)
+        if args.write_back:
+            # Each partition edited here (labels, times) would be written as it is.
+            frame = corpus_frame(paths, args.out, args.strict, "praat", args.files_per_partition)
+            written = corpus_to_textgrids(frame, args.write_back, args.corpus)
+            print(f"written back below {args.write_back}: {len(written)} failures")
     rows = pq.ParquetDataset(os.path.join(args.out, "rows")).read().num_rows
     print(f"{len(paths)} files, {rows} rows in {args.out}/rows, {len(failures)} failures in {args.out}/failures")
     for file_id, path, message in failures[:10]:

@@ -20,6 +20,11 @@ extern PyMethodDef textgrids2data_def;
 extern PyMethodDef data2textgrid_def;
 extern PyMethodDef vectors2textgrid_def;
 extern PyMethodDef textgrids2arrow_def;
+extern PyMethodDef arrow2textgrids_def;
+
+// The type of the report arrow2textgrids returns (arrow_write.cpp), made on
+// first need (borrowed reference), or null with the Python error set.
+PyTypeObject* write_report_type() noexcept;
 // Private helpers: on the module, not in __all__.
 extern PyMethodDef read_praat_def;
 

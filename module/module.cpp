@@ -39,6 +39,7 @@ PyModuleDef module_def = {
 PyMethodDef* const functions[] = {
     &textgrid2vectors_def, &textgrids2vectors_def, &textgrid2data_def,
     &textgrids2data_def,   &data2textgrid_def,     &vectors2textgrid_def,  &textgrids2arrow_def,
+    &arrow2textgrids_def,
 };
 
 // Objects made once and kept until the process ends. They are never
@@ -108,6 +109,10 @@ Object create_module() {
     PyTypeObject* stream_type = text_grid_stream_type();
     if (stream_type == nullptr ||
         PyObject_SetAttrString(module.get(), "TextGridStream", reinterpret_cast<PyObject*>(stream_type)) < 0)
+        return Object();
+    PyTypeObject* report_type = write_report_type();
+    if (report_type == nullptr ||
+        PyObject_SetAttrString(module.get(), "WriteReport", reinterpret_cast<PyObject*>(report_type)) < 0)
         return Object();
     {
         // A private helper, kept out of __all__.

@@ -1,8 +1,11 @@
 """Python module for TextGrid file manipulation."""
 
 import os
+import sys
+from _typeshed import structseq
 from collections.abc import Iterable, Iterator, Sequence
-from typing import Any, ClassVar, Literal, NamedTuple, SupportsFloat, SupportsIndex, Union, final, overload
+from typing import (Any, ClassVar, Final, Literal, NamedTuple, Protocol, SupportsFloat, SupportsIndex, Union, final,
+                    overload)
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +18,7 @@ __all__ = [
     "data2textgrid",
     "vectors2textgrid",
     "textgrids2arrow",
+    "arrow2textgrids",
     "read",
     "TextGrid",
     "Tier",
@@ -116,6 +120,42 @@ def textgrids2arrow(
     batch_files: int | None = None,
     rows: Literal["items", "tiers", "files"] = "items",
 ) -> TextGridStream: ...
+
+# Anything that exports Arrow data through the PyCapsule interface: a
+# pyarrow.Table or RecordBatch, a RecordBatchReader, a TextGridStream, a
+# polars.DataFrame, a DuckDB relation, ...
+class _ArrowStreamExporter(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+class _ArrowArrayExporter(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+_ArrowTable = Union[_ArrowStreamExporter, _ArrowArrayExporter]
+
+# A named tuple of the C kind (like os.stat_result): (failures, files_written, files_total).
+@final
+class WriteReport(structseq[Any], tuple[list[tuple[str, str, str]], int, int]):
+    """What arrow2textgrids wrote, and (file, path, message) for every file it could not."""
+
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("failures", "files_written", "files_total")
+
+    @property
+    def failures(self) -> list[tuple[str, str, str]]: ...
+    @property
+    def files_written(self) -> int: ...
+    @property
+    def files_total(self) -> int: ...
+
+def arrow2textgrids(
+    items: _ArrowTable,
+    out_dir: _Path,
+    file_type: Literal["long", "short"] = "long",
+    *,
+    tiers: _ArrowTable | None = None,
+    files: _ArrowTable | None = None,
+    overwrite: object = False,
+) -> WriteReport: ...
 
 # The front door for one file: forgiving arguments, tiers by name, failures that say where.
 

@@ -40,3 +40,22 @@ def test_dask_parquet_dataset_equals_the_stream(tmp_path):
         assert got.column(name).to_pylist() == want.column(name).to_pylist(), name
     assert failures == stream.failures
     assert len(failures) >= 20 and {f[0] for f in failures} >= {10, 500}
+
+
+@pytest.mark.thread_unsafe
+def test_dask_writes_back_per_partition(tmp_path):
+    import dask
+
+    (tmp_path / "corpus").mkdir()
+    paths = corpus(tmp_path / "corpus", 7, bad_every=3)
+    with dask.config.set(scheduler="synchronous"):
+        frame = dask_corpus.corpus_frame(paths, str(tmp_path / "out"), files_per_partition=2)
+        failures = dask_corpus.corpus_to_textgrids(frame, str(tmp_path / "back"), str(tmp_path / "corpus"))
+    assert failures == []
+    # Every partition mirrors the corpus from its root, not from the folder its own files share. Items
+    # alone carry no empty tiers, so tier positions are left out.
+    def rows(folder):
+        table = pa.table(orvex.textgrids2arrow(str(folder))).drop_columns(["file_id", "tier_index"]).to_pylist()
+        return [dict(r, file=os.path.relpath(r["file"], folder)) for r in table]
+
+    assert rows(tmp_path / "back") == rows(tmp_path / "corpus") != []

@@ -35,7 +35,7 @@ FRONT_DOOR = ["read", "TextGrid", "Tier", "Item", "TextGridError"]
 
 
 def test_all_lists_the_functions_in_registration_order():
-    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow"] + FRONT_DOOR
+    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow", "arrow2textgrids"] + FRONT_DOOR
     assert [name for name in vars(orvex) if name in FUNCTIONS] == list(FUNCTIONS)
 
 

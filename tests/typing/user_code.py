@@ -55,6 +55,9 @@ def batch(samples: list[str], out_dir: str) -> int:
     stream = orvex.textgrids2arrow(Path(samples[0]).parent, batch_files=1)
     failures: list[tuple[int, str, str]] = stream.failures
     assert stream.files_total == len(samples) and failures == []
+    report = orvex.arrow2textgrids(orvex.textgrids2arrow(samples), Path(out_dir) / "back", "short", overwrite=True)
+    written: list[tuple[str, str, str]] = report.failures
+    assert report.files_written == report.files_total and written == []
     return items
 
 
@@ -68,6 +71,8 @@ def refused(sample: str) -> None:
     orvex.vectors2textgrid([0.0], [1.0], ["a"], ["t"], [1], None, None, "out.TextGrid", "long")  # type: ignore
     orvex.textgrids2arrow([sample], file_type="Long")  # type: ignore
     orvex.textgrids2arrow([sample], False, "auto", "utf-8")  # type: ignore
+    orvex.arrow2textgrids([{"file": sample}], "out", "long")  # type: ignore
+    orvex.arrow2textgrids(orvex.textgrids2arrow(sample), "out", "long", None)  # type: ignore
     bad: int = orvex.textgrid2data(sample, True, "long")[0]  # type: ignore
     print(bad)
 
