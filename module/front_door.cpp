@@ -7,6 +7,7 @@
 
 #include "module/errors.h"
 #include "module/interpreter.h"
+#include "textgrid/layout/praat_read.h"
 #include "textgrid/layout/read.h"
 
 namespace orvex {
@@ -90,7 +91,8 @@ Object new_grid(const textgrid::TextGrid& grid, PyTypeObject* item_type) {
 }
 
 // _read_grid(path, layout, encoding, item_type): one file for the front door (orvex/_front.py),
-// which checks the arguments; path is bytes, as os.fsencode gives it. An OS failure raises the
+// which checks the arguments; path is bytes, as os.fsencode gives it, layout "praat" or one of the
+// six functions'. An OS failure raises the
 // OSError of its errno, any other read error OSError(message); the readers' fatal failures come
 // as the internal-failure exception.
 PyObject* read_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -109,15 +111,17 @@ PyObject* read_grid(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const char* layout = PyUnicode_AsUTF8AndSize(args[1], &size);
         if (!layout) return nullptr;
         const std::string_view layout_name(layout, static_cast<std::size_t>(size));
-        const std::optional<textgrid::Layout> known = textgrid::layout_named(layout_name == "praat" ? "auto" : layout_name);
-        if (!known) {
+        const std::optional<textgrid::Layout> known = textgrid::layout_named(layout_name);
+        if (!known && layout_name != "praat") {
             PyErr_Format(PyExc_ValueError, "unknown layout %R", args[1]);
             return nullptr;
         }
         const textgrid::Encoding encoding = PyUnicode_CompareWithASCIIString(args[2], "utf-8") == 0
                                                 ? textgrid::Encoding::utf8
                                                 : textgrid::Encoding::praat;
-        textgrid::Result<textgrid::TextGrid> read = textgrid::read_from_file(path, false, *known, encoding);
+        textgrid::Result<textgrid::TextGrid> read = known
+                                                        ? textgrid::read_from_file(path, false, *known, encoding)
+                                                        : textgrid::read_praat_file(path, false, encoding);
         if (!read) {
             const textgrid::Error& error = read.error();
             if (error.kind == textgrid::ErrorKind::os) {

@@ -10,6 +10,10 @@ import orvex
 SAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "samples"
 SAMPLE = SAMPLES / "hello_long.TextGrid"
 WORDS = [(0.0, 1.0, "a"), (1.0, 1.5, 'say "hi" now'), (1.5, 2.0, '"quoted"\nover two lines ""')]
+# Praat's chronological layout: items of all tiers in any order, a tier number before each.
+CHRONOLOGICAL = (b'"Praat chronological TextGrid text file"\n0 2.5   ! Time domain.\n2   ! Number of tiers.\n'
+                 b'"IntervalTier" "words" 0 2.5\n"TextTier" "events" 0 2.5\n\n'
+                 b'1 0 1.2\n"hello"\n2 0.75\n"x"\n1 1.2 2.5\n""\n')
 
 
 def relabel(grid):
@@ -33,6 +37,7 @@ EDITS = [
     pytest.param([("words", True, WORDS), ("events", False, [])], relabel, "short", id="data-quotes-empty-tier"),
     pytest.param([("words", True, WORDS), ("words", False, [(0.5, 0.5, "p")])], add_tier, "long",
                  id="data-two-tiers-one-name"),
+    pytest.param(CHRONOLOGICAL, relabel, "long", id="chronological-file"),
     pytest.param(lambda: orvex.TextGrid(0, 2, [orvex.Tier("words", True, 0.5, 1.5, [(0.5, 1, "a")])]), relabel,
                  "short", id="tier-with-a-range-of-its-own"),
 ]
@@ -40,13 +45,16 @@ EDITS = [
 
 @pytest.mark.parametrize("source, edit, layout", EDITS)
 def test_an_edited_grid_reads_back_equal(source, edit, layout, tmp_path):
+    if isinstance(source, bytes):
+        (tmp_path / "in.TextGrid").write_bytes(source)
+        source = tmp_path / "in.TextGrid"
     grid = orvex.TextGrid.from_data(source) if isinstance(source, list) else source() if callable(source) \
         else orvex.read(source)
     edit(grid)
     out = tmp_path / "out.TextGrid"
     grid.write(str(out).encode(), layout)
     assert orvex.read(out) == grid
-    assert not [name for name in os.listdir(tmp_path) if name != "out.TextGrid"]
+    assert not [name for name in os.listdir(tmp_path) if name not in ("in.TextGrid", "out.TextGrid")]
 
 
 @pytest.mark.parametrize("layout", ["long", "short"])
@@ -141,6 +149,9 @@ def test_from_data_without_items_or_bounds_says_what_to_give():
                  'found "xmin = 0" where a TextGrid file starts with File type = "ooTextFile"', id="not-a-textgrid"),
     pytest.param(b'File type = "ooTextFile"\n', "auto", None, "Unexpected end of file while reading the header",
                  id="header-only"),
+    pytest.param(b"", "praat", None, "not a TextGrid file: the file is empty", id="empty-praat"),
+    pytest.param(b'File type = "ooTextFile"\nObject class = "TextGrid"\n\nxmin = 0\nxmax = "a"\n', "praat", 5,
+                 "found a string where a number (xmax) was expected", id="praat-wrong-kind"),
     pytest.param(SAMPLE.read_bytes().replace(b"IntervalTier", b"Foo"), "long", None, 'Unknown tier class: "Foo"',
                  id="unknown-tier-class"),
 ])

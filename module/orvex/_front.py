@@ -242,7 +242,7 @@ def _read_native(raw: Union[str, bytes], shown: str, layout: str,
     """(tmin, tmax, [(name, is_interval, tmin, tmax, items), ...]) of the file, or TextGridError."""
     try:
         if layout == "praat":
-            return _read_praat(raw, shown, encoding)
+            return _read_praat(raw, encoding)
         read = orvex._read_grid(os.fsencode(raw), layout, encoding, Item)  # type: ignore[attr-defined]
         if not read[2]:
             _check_first_line(raw, shown)
@@ -259,16 +259,9 @@ def _read_native(raw: Union[str, bytes], shown: str, layout: str,
         raise _failure(shown, exc) from None
 
 
-def _read_praat(raw: Union[str, bytes], shown: str, encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
-    """The file as Praat reads it.
-
-    Until the extension reads Praat's own way, the "auto" reader stands in: Praat decodes the text
-    the same way, yet binary and chronological files are refused.
-    """
-    read = orvex._read_grid(os.fsencode(raw), "praat", encoding, Item)  # type: ignore[attr-defined]
-    if not read[2]:
-        _check_first_line(raw, shown)
-    return read  # type: ignore[no-any-return]
+def _read_praat(raw: Union[str, bytes], encoding: str) -> tuple[float, float, Sequence[_NativeTier]]:
+    """The file as Praat reads it: text (long or short), chronological or binary, refused where Praat refuses it."""
+    return orvex._read_grid(os.fsencode(raw), "praat", encoding, Item)  # type: ignore[attr-defined,no-any-return]
 
 
 def _check_first_line(raw: Union[str, bytes], shown: str) -> None:
