@@ -213,7 +213,7 @@ test_aarch64() {
         return 0
     fi
     if [ ! -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ]; then
-        { apt-get install -y -qq qemu-user-static binfmt-support &&
+        { apt-get update -qq && apt-get install -y -qq qemu-user-static binfmt-support &&
             { [ -e /proc/sys/fs/binfmt_misc/register ] ||
                 mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc; } &&
             { [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || update-binfmts --enable qemu-aarch64; }; } \
@@ -299,7 +299,8 @@ SDIST=$(ls "$WORK"/dist/*.tar.gz)
 SDIST_NAME=${SDIST##*/}
 tar -xzf "$SDIST" -C "$WORK" && mv "$WORK/${SDIST_NAME%.tar.gz}" "$WORK/src"
 SRC=$WORK/src
-[ "$(id -u)" = 0 ] && ! command -v ccache >/dev/null 2>&1 && apt-get install -y -qq ccache >"$LOGS/ccache.log" 2>&1
+[ "$(id -u)" = 0 ] && ! command -v ccache >/dev/null 2>&1 &&
+    { apt-get update -qq && apt-get install -y -qq ccache; } >"$LOGS/ccache.log" 2>&1
 
 for arch in "${ARCHES[@]}"; do
     case $arch in
