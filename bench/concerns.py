@@ -1,6 +1,6 @@
 """Figures of single concerns, each run alone by an option of the suite:
 
-    python3 bench/suite.py --concern read|batch|vectors|write|arrow [--mb 50] [--files 4000] [--repeat N]
+    python3 bench/suite.py --concern read|batch|vectors|write|arrow|praat [--mb 50] [--files 4000] [--repeat N]
 
 read     textgrid2data on the large grid against reading its bytes.
 batch    textgrids2data on all CPUs against one CPU, and a small batch (below the pool's threshold on a
@@ -13,6 +13,8 @@ write    data2textgrid and vectors2textgrid (columns as lists and as NumPy array
 arrow    pa.table(textgrids2arrow) against the vector functions on the large grid and on the small grids;
          the peak RSS of small files streamed into one Parquet file (--parquet counts, hard links to the
          small grids); and what a result holds per row.
+praat    pa.table(textgrids2arrow) with its default layout "praat" against "auto", on one CPU: the large
+         grid in both layouts and the real-world folder (--corpus), wall and CPU time, calls interleaved.
 
 The module must be installed; the inputs come from generate.py (the large grid in the long layout, the
 small grids), written afresh into a temporary folder.
@@ -357,11 +359,49 @@ def arrow(tmp, args):
           f"{r['lists'] / n:.1f}, {r['distinct']} distinct str objects {r['strs'] / n:.1f})")
 
 
-CONCERNS = {"read": read, "batch": batch, "vectors": vectors, "write": write, "arrow": arrow}
+# ---- praat ----------------------------------------------------------------------------------------------------
+
+PRAAT_CHILD = r"""
+import json, os, sys, time
+os.sched_setaffinity(0, {int(sys.argv[1])})
+import pyarrow as pa
+import orvex
+repeat = int(sys.argv[2])
+with open(sys.argv[3]) as f:
+    paths = f.read().split("\n")
+best = {}
+for layout in ("auto", "praat") * 2:  # page cache, pool start-up
+    pa.table(orvex.textgrids2arrow(paths, False, layout))
+for _ in range(repeat):
+    for layout in ("auto", "praat"):
+        wall, cpu = time.perf_counter(), time.process_time()
+        pa.table(orvex.textgrids2arrow(paths, False, layout))
+        wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+        old = best.get(layout, (wall, cpu))
+        best[layout] = (min(old[0], wall), min(old[1], cpu))
+print(json.dumps(best))
+"""
+
+
+def praat(tmp, args):
+    print(f"pa.table(textgrids2arrow(files, False, layout)) on one CPU, best of {args.repeat}, interleaved")
+    long_path, short_path, rows = generate.large_grid(tmp, args.mb)
+    inputs = [("large long", [long_path]), ("large short", [short_path])]
+    if os.path.isdir(args.corpus):
+        found = sorted(os.path.join(root, name) for root, _, names in os.walk(args.corpus) for name in names)
+        inputs.append((f"real-world ({len(found)} files)", found))
+    for label, paths in inputs:
+        r = run_child(PRAAT_CHILD, pinned_cpu(), args.repeat, write_paths(os.path.join(tmp, "list.txt"), paths))
+        (aw, ac), (pw, pc) = r["auto"], r["praat"]
+        print(f"  {label:24s} auto {aw * 1e3:7.1f} ms ({ac * 1e3:7.1f} CPU), praat {pw * 1e3:7.1f} ms "
+              f"({pc * 1e3:7.1f} CPU): {pw / aw:.3f}x wall, {pc / ac:.3f}x CPU")
+
+
+CONCERNS = {"read": read, "batch": batch, "vectors": vectors, "write": write, "arrow": arrow, "praat": praat}
 
 
 # How many calls each concern's figures are the best or the median of, unless --repeat says.
-REPEATS = {"read": 5, "batch": 7, "vectors": 5, "write": 5, "arrow": 7}
+REPEATS = {"read": 5, "batch": 7, "vectors": 5, "write": 5, "arrow": 7, "praat": 15}
 
 
 def run(name, args):

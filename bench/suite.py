@@ -1,7 +1,7 @@
 """The whole benchmark in one run: orvex against every peer and against the floors.
 
     bash bench/run.sh [--quick] [--mb 50] [--json results.json]
-    python3 bench/suite.py --concern read|batch|vectors|write|arrow [--mb 50] [--repeat N]
+    python3 bench/suite.py --concern read|batch|vectors|write|arrow|praat [--mb 50] [--repeat N]
 
 bench/run.sh prepares the benchmark's own venv (peers installed there only) and the
 C++ floor driver, then runs this file; see bench/README.md for the table it prints.
@@ -336,6 +336,9 @@ def main():
                 b.time(f"{fn} {layout}", fn, a, rep_fast, both=True)
             if have_arrow:
                 b.time(f"textgrids2arrow {layout}", "textgrids2arrow", a, rep_fast, both=True)
+                # The stream's default layout, to be read as fast as "auto".
+                b.time(f"textgrids2arrow praat {layout}", "textgrids2arrow", dict(a, layout="praat"), rep_fast,
+                       both=True)
             b.praat_time(f"praat {layout}", [path], rep_fast)
             for peer in PEERS:
                 b.time(f"{peer} {layout}", "peer_" + peer, {"paths": [path]}, rep_slow, warmup=0)
@@ -393,6 +396,9 @@ def main():
                     "timed": len(both), "bytes": sum(os.path.getsize(p) for p in both)}
             fn = "textgrids2arrow" if have_arrow else "textgrids2data"
             b.time(f"{fn} corpus", fn, {"paths": both, "strict": False, "layout": "auto"}, rep_fast, both=True)
+            if have_arrow:
+                b.time("textgrids2arrow praat corpus", fn, {"paths": both, "strict": False, "layout": "praat"},
+                       rep_fast, both=True)
             b.praat_time("praat corpus", both, rep_slow)
             for peer in PEERS:
                 got = b.child("peer_" + peer, {"paths": both, "probe": True}, 1, None, 0)

@@ -46,7 +46,7 @@ def read_chunk(chunk, strict, file_type, failures_dir):
     return table.to_pandas(types_mapper=pd.ArrowDtype)
 
 
-def corpus_frame(paths, out_dir, strict=False, file_type="auto", files_per_partition=500):
+def corpus_frame(paths, out_dir, strict=False, file_type="praat", files_per_partition=500):
     """The corpus as a lazy dask DataFrame, one partition per chunk of consecutive files."""
     failures_dir = os.path.join(out_dir, "failures")
     os.makedirs(failures_dir, exist_ok=True)
@@ -58,7 +58,7 @@ def corpus_frame(paths, out_dir, strict=False, file_type="auto", files_per_parti
                        meta=meta, enforce_metadata=False, label="textgrids")
 
 
-def corpus_to_parquet(paths, out_dir, strict=False, file_type="auto", files_per_partition=500):
+def corpus_to_parquet(paths, out_dir, strict=False, file_type="praat", files_per_partition=500):
     """Writes OUT_DIR/rows/ and OUT_DIR/failures/; returns the failures as (file_id, path, message)."""
     shutil.rmtree(out_dir, ignore_errors=True)
     frame = corpus_frame(paths, out_dir, strict, file_type, files_per_partition)
@@ -85,7 +85,7 @@ def main():
         paths = [os.path.join(root, name) for root, _, names in os.walk(args.corpus) for name in names
                  if name.lower().endswith(".textgrid")]
         paths.sort()
-        failures = corpus_to_parquet(paths, args.out, args.strict, "auto", args.files_per_partition)
+        failures = corpus_to_parquet(paths, args.out, args.strict, "praat", args.files_per_partition)
     rows = pq.ParquetDataset(os.path.join(args.out, "rows")).read().num_rows
     print(f"{len(paths)} files, {rows} rows in {args.out}/rows, {len(failures)} failures in {args.out}/failures")
     for file_id, path, message in failures[:10]:

@@ -379,14 +379,20 @@ bool convert_truth(Handle obj, bool& out) {
     return true;
 }
 
-bool convert_layout_name(Handle obj, textgrid::Layout& out) {
+// The stream's file_type: "praat" (left empty) or a layout of the six
+// functions.
+bool convert_stream_layout(Handle obj, std::optional<textgrid::Layout>& out) {
     std::string name;
     if (!convert_argument("file_type", obj, name, convert_string)) return false;
+    if (name == "praat") {
+        out.reset();
+        return true;
+    }
     if (std::optional<textgrid::Layout> layout = textgrid::layout_named(name)) {
         out = *layout;
         return true;
     }
-    PyErr_Format(PyExc_ValueError, "file_type must be 'long', 'short' or 'auto', not %R", obj.get());
+    PyErr_Format(PyExc_ValueError, "file_type must be 'praat', 'long', 'short' or 'auto', not %R", obj.get());
     return false;
 }
 
@@ -461,7 +467,7 @@ bool CorpusArguments::convert(const char* function, const std::array<const char*
     // The cheap arguments first: files may be a generator, or a directory
     // to walk, and nothing should be consumed for a call that fails anyway.
         if (bound[1] && !convert_truth(bound[1], options.strict)) return false;
-    if (bound[2] && !convert_layout_name(bound[2], options.layout)) return false;
+    if (bound[2] && !convert_stream_layout(bound[2], options.layout)) return false;
     if (bound[3] && !convert_encoding(bound[3], options.encoding)) return false;
     if (!convert_batch_files(bound[4], options.batch_files)) return false;
     if (bound[5] && !convert_row_level(bound[5], options.rows)) return false;

@@ -184,7 +184,7 @@ struct ReadArguments {
     }
 };
 
-// The arguments of textgrids2arrow: (files, strict=False, file_type="auto",
+// The arguments of textgrids2arrow: (files, strict=False, file_type="praat",
 // *, encoding="auto", batch_files=None, rows="items"). files is a directory (every
 // TextGrid below it, walked without the interpreter lock), one file, or an
 // iterable of paths (str, bytes, os.PathLike); strict is taken by truth.

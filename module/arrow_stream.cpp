@@ -1,4 +1,4 @@
-// textgrids2arrow(files, strict=False, file_type="auto", *, encoding="auto",
+// textgrids2arrow(files, strict=False, file_type="praat", *, encoding="auto",
 // batch_files=None, rows="items") and its stream type.
 
 #include "module/arrow_stream.h"
@@ -267,7 +267,7 @@ PyType_Spec stream_spec = {
 // ---- textgrids2arrow -----------------------------------------------------------
 
 PyDoc_STRVAR(textgrids2arrow__doc__,
-             "textgrids2arrow(files, strict=False, file_type='auto', *, encoding='auto', batch_files=None,\n"
+             "textgrids2arrow(files, strict=False, file_type='praat', *, encoding='auto', batch_files=None,\n"
              "                rows='items')\n"
              "--\n"
              "\n"
@@ -288,7 +288,10 @@ PyDoc_STRVAR(textgrids2arrow__doc__,
              "        sorted by path), one file, or an iterable of paths (str, bytes or\n"
              "        os.PathLike).\n"
              "    strict: True to validate every file; a file that fails is a failure.\n"
-             "    file_type: \"long\", \"short\" or \"auto\" (the layout of each file).\n"
+             "    file_type: \"praat\" (each file read as Praat reads it: the text file in\n"
+             "        either layout, the chronological and the binary file; anything\n"
+             "        Praat refuses is a failure), or \"long\", \"short\" or \"auto\" (the\n"
+             "        readers of the other functions).\n"
              "    encoding: \"auto\" (as Praat reads: UTF-16 with a byte order mark,\n"
              "        UTF-8, else Latin-1) or \"utf-8\".\n"
              "    batch_files: Files per batch; None picks runs of about 16 MB of text.\n"

@@ -11,6 +11,7 @@
 #include "module/module.h"
 #include "textgrid/model/converter.h"
 #include "textgrid/corpus/batch.h"
+#include "textgrid/layout/praat_read.h"
 
 namespace orvex {
 
@@ -151,7 +152,38 @@ PyObject* textgrids2data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+// _read_praat(path, strict): one file read with the "praat" layout, in the
+// shape textgrid2data returns; empty tiers and the grid's bounds are kept,
+// which the corpus stream's rows cannot hold. Private: for Python code of
+// the package, not listed in __all__.
+constexpr std::array<const char*, 2> read_praat_params = {"path", "strict"};
+
+PyObject* read_praat(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        std::array<Handle, 2> bound;
+        std::string path;
+        bool strict = false;
+        if (!bind_arguments("_read_praat", read_praat_params, 2, 1, args, nargs, kwnames, bound) ||
+            !convert_argument(read_praat_params[0], bound[0], path, convert_string) ||
+            (bound[1] && !convert_argument(read_praat_params[1], bound[1], strict, convert_flag))) {
+            return nullptr;
+        }
+        textgrid::Result<textgrid::TextGrid> read = textgrid::read_praat_file(path, strict);
+        if (!read) {
+            raise_read_error(path, read.error());
+            return nullptr;
+        }
+        const textgrid::TextGridData data = textgrid::to_data(read.value());
+        GcPause pause;
+        return new_textgrid_data(data).release();
+    });
+}
+
 }  // namespace
+
+PyMethodDef read_praat_def = {"_read_praat", as_method(read_praat), METH_FASTCALL | METH_KEYWORDS,
+                              "_read_praat(path, strict=False)\n--\n\nOne file read with the \"praat\" layout, as "
+                              "textgrid2data shapes it."};
 
 PyMethodDef textgrid2data_def = {"textgrid2data", as_method(textgrid2data), METH_FASTCALL | METH_KEYWORDS,
                                  textgrid2data__doc__};

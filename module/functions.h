@@ -20,6 +20,8 @@ extern PyMethodDef textgrids2data_def;
 extern PyMethodDef data2textgrid_def;
 extern PyMethodDef vectors2textgrid_def;
 extern PyMethodDef textgrids2arrow_def;
+// Private helpers: on the module, not in __all__.
+extern PyMethodDef read_praat_def;
 
 // The signature every entry point has under METH_FASTCALL | METH_KEYWORDS.
 using FastCallKeywords = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,

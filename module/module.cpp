@@ -7,6 +7,7 @@
 
 #include "module/arrow_stream.h"
 #include "module/errors.h"
+#include "module/front_door.h"
 #include "module/functions.h"
 
 namespace orvex {
@@ -108,8 +109,15 @@ Object create_module() {
     if (stream_type == nullptr ||
         PyObject_SetAttrString(module.get(), "TextGridStream", reinterpret_cast<PyObject*>(stream_type)) < 0)
         return Object();
+    {
+        // A private helper, kept out of __all__.
+        Object helper = Object::steal(PyCMethod_New(&read_praat_def, module.get(), module_name.get(), nullptr));
+        if (!helper || PyObject_SetAttrString(module.get(), read_praat_def.ml_name, helper.get()) < 0)
+            return Object();
+    }
     // Not in __all__: a star import brings the functions, not the metadata.
     if (PyModule_AddStringConstant(module.get(), "__version__", ORVEX_VERSION) < 0) return Object();
+    if (add_front_door(module) < 0) return Object();
     return module;
 }
 

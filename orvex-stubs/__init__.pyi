@@ -1,8 +1,8 @@
 """Python module for TextGrid file manipulation."""
 
 import os
-from collections.abc import Iterable, Sequence
-from typing import Any, Literal, SupportsFloat, SupportsIndex, Union, final
+from collections.abc import Iterable, Iterator, Sequence
+from typing import Any, ClassVar, Literal, NamedTuple, SupportsFloat, SupportsIndex, Union, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,11 @@ __all__ = [
     "data2textgrid",
     "vectors2textgrid",
     "textgrids2arrow",
+    "read",
+    "TextGrid",
+    "Tier",
+    "Item",
+    "TextGridError",
 ]
 
 __version__: str
@@ -105,9 +110,75 @@ class TextGridStream:
 def textgrids2arrow(
     files: _Path | Iterable[_Path],
     strict: object = False,
-    file_type: _ReadLayout = "auto",
+    file_type: Literal["praat", "long", "short", "auto"] = "praat",
     *,
     encoding: Literal["auto", "utf-8"] = "auto",
     batch_files: int | None = None,
     rows: Literal["items", "tiers", "files"] = "items",
 ) -> TextGridStream: ...
+
+# The front door for one file: forgiving arguments, tiers by name, failures that say where.
+
+class TextGridError(OSError):
+    """A TextGrid file could not be read: where (path, and line where one applies) and what."""
+
+    path: str
+    line: int | None
+    message: str
+    def __init__(self, path: str, line: int | None, message: str) -> None: ...
+
+class Item(NamedTuple):
+    """One interval, or one point (tmin == tmax)."""
+
+    tmin: float
+    tmax: float
+    label: str
+
+class Tier:
+    """An interval or point tier: name, kind, its own time range and its items in time order."""
+
+    name: str
+    is_interval: bool
+    tmin: float
+    tmax: float
+    items: list[Item]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __init__(
+        self, name: str, is_interval: bool, tmin: float, tmax: float, items: Iterable[tuple[float, float, str]] = ()
+    ) -> None: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Item]: ...
+    def __eq__(self, other: object) -> bool: ...
+    # The interval holding t (the later one where two meet), the point at t, or None.
+    def item_at(self, t: float) -> Item | None: ...
+
+class TextGrid:
+    """A whole TextGrid: its time range and its tiers; grid["words"] or grid[0] gives a tier."""
+
+    tmin: float
+    tmax: float
+    tiers: list[Tier]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __init__(self, tmin: float, tmax: float, tiers: Iterable[Tier] = ()) -> None: ...
+    # By name the first tier of that name (KeyError listing the names there are), else by position.
+    @overload
+    def __getitem__(self, key: str) -> Tier: ...
+    @overload
+    def __getitem__(self, key: SupportsIndex) -> Tier: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Tier]: ...
+    def __eq__(self, other: object) -> bool: ...
+    def write(self, path: _Path, layout: Literal["long", "short"] = "long", *, overwrite: bool = True) -> None: ...
+    def to_data(self) -> tuple[float, float, list[tuple[str, bool, list[Item]]]]: ...
+    @classmethod
+    def from_data(
+        cls, data: Iterable[tuple[str, _Flag, Iterable[_ItemIn]]], tmin: _Real | None = None, tmax: _Real | None = None
+    ) -> TextGrid: ...
+
+def read(
+    path: _Path,
+    *,
+    layout: Literal["praat", "long", "short", "auto"] = "praat",
+    strict: bool = False,
+    encoding: Literal["auto", "utf-8"] = "auto",
+) -> TextGrid: ...

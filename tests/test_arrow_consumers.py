@@ -178,7 +178,7 @@ def test_ctrl_c_during_pyarrow_table_ends_it_within_a_second(tmp_path):
     items = [(i * 0.01, (i + 1) * 0.01, f'"w{i % 97}"') for i in range(20000)]
     from tg_helpers import long_text
     big.write_text(long_text(0, 200, [("IntervalTier", '"words"', 0, 200, items)]))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__file__)] + sys.path))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__path__[0])] + sys.path))
     # Some ten seconds of reading, a few gigabytes if it ran to its end: a
     # Ctrl-C that goes unheard fails the test instead of filling the machine.
     child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, str(big), "3000"], env=env,

@@ -146,7 +146,7 @@ CASES = ["batch-data", "batch-vectors", "large-file-data", "large-file-vectors",
 
 
 def run_child(code, *args, timeout=300):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__file__), os.path.dirname(__file__)]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__path__[0]), os.path.dirname(__file__)]))
     done = subprocess.run([sys.executable, "-c", code, *args], env=env, capture_output=True, text=True,
                           timeout=timeout)
     assert done.returncode == 0, done.stderr[-3000:]

@@ -23,15 +23,19 @@ def internal_error():
 
 def run_child(code):
     """Runs code in a fresh interpreter that finds the same orvex as this one; returns its stdout."""
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(orvex.__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(orvex.__path__[0]))
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True,
                           text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout
 
 
+# Served from the Python part of the package, imported on first use.
+FRONT_DOOR = ["read", "TextGrid", "Tier", "Item", "TextGridError"]
+
+
 def test_all_lists_the_functions_in_registration_order():
-    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow"]
+    assert orvex.__all__ == list(FUNCTIONS) + ["textgrids2arrow"] + FRONT_DOOR
     assert [name for name in vars(orvex) if name in FUNCTIONS] == list(FUNCTIONS)
 
 
@@ -97,6 +101,31 @@ def test_reimport_returns_the_same_module_object():
         print(again is saved)
     """)
     assert out.split() == ["True"]
+
+
+def test_import_runs_no_python_code_and_the_front_door_loads_on_first_use():
+    out = run_child("""
+        import importlib.util
+        import sys
+        # What `python -m orvex` looks at before anything is imported: a package runs its __main__.
+        print(importlib.util.find_spec("orvex").submodule_search_locations is not None)
+        import orvex
+        print(sorted(name for name in sys.modules if name.startswith("orvex")))
+        print(all(name in dir(orvex) for name in orvex.__all__), "Item" in vars(orvex))
+        item = orvex.Item
+        print(item is orvex._front.Item, vars(orvex)["Item"] is item, orvex.__spec__.submodule_search_locations == orvex.__path__)
+        try:
+            orvex.raed
+        except AttributeError as exc:
+            print(exc, exc.name, exc.obj is orvex)
+    """)
+    assert out.splitlines() == [
+        "True",
+        "['orvex']",
+        "True False",
+        "True True True",
+        "module 'orvex' has no attribute 'raed' raed True",
+    ]
 
 
 @pytest.mark.slow

@@ -60,7 +60,7 @@ def special(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def report(special):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(orvex.__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(orvex.__path__[0]))
     done = subprocess.run([sys.executable, "-c", CHILD, *special], env=env, capture_output=True, text=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr

@@ -126,7 +126,7 @@ print(json.dumps(report))
 
 def run_child(script, stdin="", env_extra=None, timeout=120):
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(orvex.__file__), os.path.dirname(__file__)])
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(orvex.__path__[0]), os.path.dirname(__file__)])
     env["OPENBLAS_NUM_THREADS"] = "1"  # a numpy import must not add threads of its own
     env.update(env_extra or {})
     proc = subprocess.run([sys.executable, "-c", script], input=stdin, env=env, capture_output=True, text=True,

@@ -147,7 +147,7 @@ def files(tmp_path_factory):
         path = root / f"{case_id}.TextGrid"
         path.write_bytes(build(name, nl).encode())
         paths[case_id] = str(path)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__file__), os.path.dirname(__file__)]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__path__[0]), os.path.dirname(__file__)]))
     done = subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(list(paths.values())), env=env,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr

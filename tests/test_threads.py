@@ -138,7 +138,7 @@ print(json.dumps({"child": status, "parent-after": run_threads(files, root)[0][0
 
 @pytest.mark.slow
 def test_threads_in_a_child_forked_after_the_pool_was_busy(tmp_path):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__file__), os.path.dirname(__file__)]))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__path__[0]), os.path.dirname(__file__)]))
     done = subprocess.run([sys.executable, "-c", FORK_CHILD, str(tmp_path)], env=env, capture_output=True,
                           text=True, timeout=300)
     assert done.returncode == 0, done.stderr[-3000:]

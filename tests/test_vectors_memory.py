@@ -24,7 +24,7 @@ def rss_bytes():
 
 
 def run_child(code):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__file__)] + sys.path))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(orvex.__path__[0])] + sys.path))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
                           timeout=120)
 

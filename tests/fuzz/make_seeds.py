@@ -5,6 +5,7 @@ The files are made here rather than kept in the repository so that a change
 of layout is one edit. Each target gets a directory OUT_DIR/<target>.
 """
 import os
+import struct
 import sys
 
 HEADER = 'File type = "ooTextFile"\nObject class = "TextGrid"\n\n'
@@ -101,6 +102,26 @@ NUMBERS = ["0", "-0", "+0", "1", "1.5", ".5", "5.", "-2.25", "1e10", "1E-10", "1
 BINARY = b"ooBinaryFile\x08TextGrid" + bytes(range(256))
 
 
+def binary_body(tiers, xmin=0.0, xmax=3.0):
+    """A binary TextGrid after its "ooBinaryFile" mark (the binary target
+    puts that in front). Numbers written as text in a grid are read here."""
+    def text(s):
+        if all(ord(c) < 256 for c in s):
+            return struct.pack(">H", len(s)) + s.encode("latin-1")
+        return b"\xff\xff" + struct.pack(">H", len(s)) + s.encode("utf-16-be")
+    out = b"\x08TextGrid" + struct.pack(">ddBi", xmin, xmax, 1, len(tiers))
+    for cls, name, items in tiers:
+        out += bytes([len(cls)]) + cls.encode() + text(name) + struct.pack(">ddi", xmin, xmax, len(items))
+        for item in items:
+            out += b"".join(struct.pack(">d", float(x)) for x in item[:-1]) + text(item[-1])
+    return out
+
+
+CHRONOLOGICAL = ('"Praat chronological TextGrid text file"\n0 3   ! Time domain.\n2   ! Number of tiers.\n'
+                 '"IntervalTier" "words" 0 3\n"TextTier" "tones" 0 3\n\n! words:\n1 1.5 3\n"b"\n'
+                 '2 0.5 "H*"\n1 0 1.5 "a ""q"""\n2 0.5 "L%" ! the same time\n')
+
+
 def write(directory, name, data):
     os.makedirs(directory, exist_ok=True)
     with open(os.path.join(directory, name), "wb") as f:
@@ -109,9 +130,12 @@ def write(directory, name, data):
 
 def main(out):
     all_texts = list(texts())
-    for target in ("long", "short", "auto", "roundtrip", "decode"):
+    for target in ("long", "short", "auto", "roundtrip", "decode", "praat_text"):
         for name, data in all_texts:
             write(os.path.join(out, target), name, data)
+    write(os.path.join(out, "praat_text"), "chronological", CHRONOLOGICAL.encode("utf-8"))
+    for name, tiers in GRIDS.items():
+        write(os.path.join(out, "praat_binary"), name, binary_body(tiers))
     write(os.path.join(out, "decode"), "binary", BINARY)
     write(os.path.join(out, "decode"), "utf16_lone_surrogate", b"\xff\xfe" + "a".encode("utf-16-le") + b"\x00\xd8")
     write(os.path.join(out, "decode"), "utf16_odd", b"\xfe\xff\x00a\x00")

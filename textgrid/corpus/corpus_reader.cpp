@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "textgrid/base/interrupt.h"
+#include "textgrid/layout/praat_read.h"
 #include "textgrid/layout/read.h"
 #include "textgrid/os/pool.h"
 #include "textgrid/os/signal_mask.h"
@@ -107,7 +108,9 @@ bool CorpusReader::read_file(const CorpusFile& file, TextGrid& out, std::string&
     // the six batch functions, but must not end a corpus.
     try {
         Result<TextGrid> read =
-            read_from_file(file.path, options_.strict, options_.layout, options_.encoding, &text_bytes);
+            options_.layout
+                ? read_from_file(file.path, options_.strict, *options_.layout, options_.encoding, &text_bytes)
+                : read_praat_file(file.path, options_.strict, options_.encoding, &text_bytes);
         if (read) {
             out = std::move(read.value());
             return true;

@@ -43,7 +43,9 @@ struct CorpusFile {
 
 struct CorpusOptions {
     bool strict = false;
-    Layout layout = Layout::auto_;
+    // A layout of read_from_file, or none for the "praat" layout
+    // (read_praat_file), the stream's default.
+    std::optional<Layout> layout;
     Encoding encoding = Encoding::praat;
     // Files per batch; 0 picks consecutive files until they passed
     // kAutoBatchBytes of text (counted as they are read, so overshooting by
