@@ -239,7 +239,7 @@ test_aarch64() {
 
     # The tree the tests run from, and the wheel installed beside it.
     rm -rf "$root/orvex" && mkdir -p "$root/orvex"
-    cp -r "$SRC/tests" "$SRC/examples" "$SRC/README.md" "$root/orvex/"
+    cp -r "$SRC/tests" "$SRC/examples" "$SRC/README.md" "$SRC/pyproject.toml" "$root/orvex/"
     if ! install_into aarch64 "$root/orvex/site" >"$log" 2>&1; then
         line aarch64 "$tag" "FAIL installing the wheel (log: $log)"; STATUS=1; return 1
     fi
