@@ -92,17 +92,6 @@ std::atomic<PyTypeObject*> report_type_slot{nullptr};
 
 // ---- Python side ------------------------------------------------------------
 
-class WithoutGil {
-public:
-    WithoutGil() noexcept : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
 // The interrupt check while the lock is released: takes it back for a
 // moment, at most every 20 ms, to run the signal handlers. Their exception
 // stays pending on this thread for the caller to raise.
