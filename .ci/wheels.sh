@@ -144,7 +144,7 @@ build() {
     esac
     rm -rf "$WORK/unpacked/$name" && mkdir -p "$WORK/unpacked/$name"
     "$TOOLS/bin/python" -m zipfile -e "$wheel" "$WORK/unpacked/$name"
-    exports=$(exports_of "$WORK/unpacked/$name"/orvex*.so)
+    exports=$(exports_of "$WORK/unpacked/$name"/orvex/__init__*.so)
     if [ "$exports" != PyInit_orvex ]; then
         line "$arch" "$tag" "FAIL the module exports more than PyInit_orvex: ${exports:0:200}"
         STATUS=1
