@@ -41,7 +41,15 @@ TEST_PACKAGES=python3.11,libpython3.11-dev,python3-pytest,python3-hypothesis,pyt
 # the vectors start child interpreters, slow under emulation: --full only).
 TEST_FILES=(test_read_long.py test_read_long_chunks.py test_read_short.py test_read_dispatch.py
     test_write_build.py test_write_layouts.py test_roundtrip.py test_vectors.py test_vectors_batch.py)
-MIRROR=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# The arm64 root comes from the Debian mirror this machine's apt uses.
+apt_mirror() {
+    local uri
+    uri=$(sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\/debian\)[[:space:]]*$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)
+    [ -n "$uri" ] || uri=$(sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]*\/debian\)[[:space:]].*/\2/p' \
+        /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null | head -n 1)
+    echo "$uri"
+}
+MIRROR=${DEBIAN_MIRROR:-$(apt_mirror)}
 SUITE_TIMEOUT=30m
 
 usage() { echo "usage: bash .ci/wheels.sh [--arch x86_64|aarch64|all] [--out DIR] [--full]" >&2; exit 2; }
