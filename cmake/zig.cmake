@@ -42,3 +42,9 @@ set(CMAKE_CXX_COMPILER "${orvex_zig_bin}/c++")
 set(CMAKE_C_COMPILER "${orvex_zig_bin}/cc")
 set(CMAKE_AR "${orvex_zig_bin}/ar" CACHE FILEPATH "" FORCE)
 set(CMAKE_RANLIB "${orvex_zig_bin}/ranlib" CACHE FILEPATH "" FORCE)
+
+# zig links its libc++ in with debug information, which took a wheel from
+# 0.3 to 4 MB: a release build leaves the symbols and debug sections out.
+foreach(kind SHARED MODULE)
+  set(CMAKE_${kind}_LINKER_FLAGS_RELEASE_INIT "-s")
+endforeach()
