@@ -100,8 +100,19 @@ one() {  # name, interpreter, pytest arguments
         # The core library gets no Python include path, so its objects are
         # the same for every interpreter: zig's cache builds them once (and
         # its C++ runtime; CI hands over the cache .ci/wheels.sh filled).
+        # Debian's pyconfig.h only includes the machine's own one from the
+        # multiarch folder, which zig (searching no system folder, so that no
+        # newer glibc header is seen) does not know: a folder holding just
+        # that one is searched last.
+        local include multiarch=/usr/include/$(uname -m)-linux-gnu flags=()
+        include=$("$venv_python" -c 'import os, sysconfig; print(os.path.basename(sysconfig.get_paths()["include"]))')
+        if [ -d "$multiarch/$include" ]; then
+            mkdir -p "$dir/multiarch/$(uname -m)-linux-gnu"
+            ln -sfn "$multiarch/$include" "$dir/multiarch/$(uname -m)-linux-gnu/$include"
+            flags=(--config-settings="cmake.define.CMAKE_CXX_FLAGS=-idirafter $dir/multiarch")
+        fi
         ORVEX_ZIG=$MATRIX_ZIG ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$WORK/zig-cache} CMAKE_BUILD_PARALLEL_LEVEL=2 \
-            "${pip[@]}" wheel -q --no-deps -w "$dir/wheel" "$MATRIX_SRC" >>"$log" 2>&1 ||
+            "${pip[@]}" wheel -q --no-deps "${flags[@]}" -w "$dir/wheel" "$MATRIX_SRC" >>"$log" 2>&1 ||
             { fail "wheel build"; return 1; }
         PATH=$MATRIX_TOOLS/bin:$PATH auditwheel repair --plat "$plat" -w "$dir/wheelhouse" "$dir"/wheel/*.whl \
             >>"$log" 2>&1 || { fail "auditwheel repair (not $plat?)"; return 1; }
