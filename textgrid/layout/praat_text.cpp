@@ -162,6 +162,50 @@ Result<TextGrid> read_without_nul(std::string_view text, std::string name, bool 
     return read(values, std::string_view(copy), name);
 }
 
+// The items of a tier, items `first` to `last` (from 1), each kind and
+// shape in a loop of its own: small loops keep the reader's position and
+// the vector's end in registers. Shaped: the lines Praat writes in the
+// long layout, each item's line checked, the general reading taking over
+// from the first item of another shape.
+template <bool shaped>
+[[gnu::noinline]] bool read_intervals(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
+                                      std::uint64_t last) {
+    praat::ValueReader& reader = values.reader();
+    for (std::uint64_t i = first; i <= last; ++i) {
+        if constexpr (shaped) {
+            if (!reader.skip_item_line("intervals")) return read_intervals<false>(values, tier, t, i, last);
+        }
+        Item& item = tier.items.emplace_back();
+        const bool ok = shaped ? values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
+                                     values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
+                                     values.key_string("text", item.label, {Field::item_label, t, i})
+                               : values.real(item.tmin, {Field::item_xmin, t, i}) &&
+                                     values.real(item.tmax, {Field::item_xmax, t, i}) &&
+                                     values.string(item.label, {Field::item_label, t, i});
+        if (!ok || !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return false;
+    }
+    return true;
+}
+
+template <bool shaped>
+[[gnu::noinline]] bool read_points(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
+                                   std::uint64_t last) {
+    praat::ValueReader& reader = values.reader();
+    for (std::uint64_t i = first; i <= last; ++i) {
+        if constexpr (shaped) {
+            if (!reader.skip_item_line("points")) return read_points<false>(values, tier, t, i, last);
+        }
+        Item& item = tier.items.emplace_back();
+        const bool ok = shaped ? values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
+                                     values.key_string("mark", item.label, {Field::item_label, t, i})
+                               : values.real(item.tmin, {Field::item_time, t, i}) &&
+                                     values.string(item.label, {Field::item_label, t, i});
+        if (!ok) return false;
+        item.tmax = item.tmin;
+    }
+    return true;
+}
+
 Result<TextGrid> read_text(TextValues& values, std::string_view text, const std::string& name) {
     praat::ValueReader& reader = values.reader();
     reader.skip_line();  // the file type, known from the first bytes
@@ -200,32 +244,9 @@ Result<TextGrid> read_text(TextValues& values, std::string_view text, const std:
             tier.items, std::min<std::size_t>(static_cast<std::size_t>(count), left / (tier.is_interval ? 6 : 4)));
         // The long layout's item lines are tried first in the shape Praat
         // writes; values found so are those the general reading would find.
-        // A tier whose first item line has another shape (the short layout)
-        // is read the general way only.
-        bool shaped = true;
-        if (tier.is_interval) {
-            for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
-                Item& item = tier.items.emplace_back();
-                shaped = shaped && reader.skip_item_line("intervals");
-                const bool ok = shaped ? values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
-                                             values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
-                                             values.key_string("text", item.label, {Field::item_label, t, i})
-                                       : values.real(item.tmin, {Field::item_xmin, t, i}) &&
-                                             values.real(item.tmax, {Field::item_xmax, t, i}) &&
-                                             values.string(item.label, {Field::item_label, t, i});
-                if (!ok || !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return values.error();
-            }
-        } else {
-            for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
-                Item& item = tier.items.emplace_back();
-                shaped = shaped && reader.skip_item_line("points");
-                const bool ok = shaped ? values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
-                                             values.key_string("mark", item.label, {Field::item_label, t, i})
-                                       : values.real(item.tmin, {Field::item_time, t, i}) &&
-                                             values.string(item.label, {Field::item_label, t, i});
-                if (!ok) return values.error();
-                item.tmax = item.tmin;
-            }
+        const auto n = static_cast<std::uint64_t>(count);
+        if (!(tier.is_interval ? read_intervals<true>(values, tier, t, 1, n) : read_points<true>(values, tier, t, 1, n))) {
+            return values.error();
         }
     }
     return grid;
