@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "textgrid/base/huge_pages.h"
+#include "textgrid/base/interrupt.h"
 #include "textgrid/layout/praat_detail.h"
 #include "textgrid/layout/praat_read.h"
 
@@ -171,10 +172,12 @@ template <bool shaped>
 [[gnu::noinline]] bool read_intervals(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
                                       std::uint64_t last) {
     praat::ValueReader& reader = values.reader();
+    InterruptPoller poller;  // a file of millions of items stops at Ctrl-C
     for (std::uint64_t i = first; i <= last; ++i) {
         if constexpr (shaped) {
             if (!reader.skip_item_line("intervals")) return read_intervals<false>(values, tier, t, i, last);
         }
+        poller.tick();
         Item& item = tier.items.emplace_back();
         const bool ok = shaped ? values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
                                      values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
@@ -191,10 +194,12 @@ template <bool shaped>
 [[gnu::noinline]] bool read_points(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
                                    std::uint64_t last) {
     praat::ValueReader& reader = values.reader();
+    InterruptPoller poller;  // a file of millions of items stops at Ctrl-C
     for (std::uint64_t i = first; i <= last; ++i) {
         if constexpr (shaped) {
             if (!reader.skip_item_line("points")) return read_points<false>(values, tier, t, i, last);
         }
+        poller.tick();
         Item& item = tier.items.emplace_back();
         const bool ok = shaped ? values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
                                      values.key_string("mark", item.label, {Field::item_label, t, i})
@@ -274,7 +279,9 @@ Result<TextGrid> read_chronological(TextValues& values, std::string_view text, c
             return values.error();
         }
     }
+    InterruptPoller poller;
     for (std::uint64_t entry = 1; !reader.only_comment_left(); ++entry) {
+        poller.tick();
         std::int64_t number = 0;
         if (!values.integer(number, {Field::tier_number, 0, entry})) return values.error();
         if (number < 1 || number > tier_count) {
