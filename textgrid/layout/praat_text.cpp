@@ -163,48 +163,75 @@ Result<TextGrid> read_without_nul(std::string_view text, std::string name, bool 
     return read(values, std::string_view(copy), name);
 }
 
-// The items of a tier, items `first` to `last` (from 1), each kind and
-// shape in a loop of its own: small loops keep the reader's position and
-// the vector's end in registers. Shaped: the lines Praat writes in the
-// long layout, each item's line checked, the general reading taking over
-// from the first item of another shape.
-template <bool shaped>
+// The shapes of item lines tried before the general reading: the lines
+// Praat writes in the long layout, then those of the short one. The first
+// item of another shape hands the rest of the tier to the next reading.
+enum class Shape { long_lines, short_lines, general };
+
+// The items `first` to `last` (from 1) of a tier, each kind and shape in a
+// loop of its own: small loops keep the reader's position and the vector's
+// end in registers.
+template <Shape shape>
 [[gnu::noinline]] bool read_intervals(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
                                       std::uint64_t last) {
     praat::ValueReader& reader = values.reader();
     InterruptPoller poller;  // a file of millions of items stops at Ctrl-C
     for (std::uint64_t i = first; i <= last; ++i) {
-        if constexpr (shaped) {
-            if (!reader.skip_item_line("intervals")) return read_intervals<false>(values, tier, t, i, last);
-        }
         poller.tick();
+        if constexpr (shape == Shape::long_lines) {
+            if (!reader.skip_item_line("intervals")) {
+                return i == 1 ? read_intervals<Shape::short_lines>(values, tier, t, i, last)
+                              : read_intervals<Shape::general>(values, tier, t, i, last);
+            }
+        }
         Item& item = tier.items.emplace_back();
-        const bool ok = shaped ? values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
-                                     values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
-                                     values.key_string("text", item.label, {Field::item_label, t, i})
-                               : values.real(item.tmin, {Field::item_xmin, t, i}) &&
-                                     values.real(item.tmax, {Field::item_xmax, t, i}) &&
-                                     values.string(item.label, {Field::item_label, t, i});
+        bool ok;
+        if constexpr (shape == Shape::short_lines) {
+            if (!reader.line_interval(item.tmin, item.tmax, item.label)) {
+                tier.items.pop_back();
+                return read_intervals<Shape::general>(values, tier, t, i, last);
+            }
+            ok = true;
+        } else if constexpr (shape == Shape::long_lines) {
+            ok = values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
+                 values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
+                 values.key_string("text", item.label, {Field::item_label, t, i});
+        } else {
+            ok = values.real(item.tmin, {Field::item_xmin, t, i}) && values.real(item.tmax, {Field::item_xmax, t, i}) &&
+                 values.string(item.label, {Field::item_label, t, i});
+        }
         if (!ok || !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return false;
     }
     return true;
 }
 
-template <bool shaped>
+template <Shape shape>
 [[gnu::noinline]] bool read_points(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
                                    std::uint64_t last) {
     praat::ValueReader& reader = values.reader();
-    InterruptPoller poller;  // a file of millions of items stops at Ctrl-C
+    InterruptPoller poller;
     for (std::uint64_t i = first; i <= last; ++i) {
-        if constexpr (shaped) {
-            if (!reader.skip_item_line("points")) return read_points<false>(values, tier, t, i, last);
-        }
         poller.tick();
+        if constexpr (shape == Shape::long_lines) {
+            if (!reader.skip_item_line("points")) {
+                return i == 1 ? read_points<Shape::short_lines>(values, tier, t, i, last)
+                              : read_points<Shape::general>(values, tier, t, i, last);
+            }
+        }
         Item& item = tier.items.emplace_back();
-        const bool ok = shaped ? values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
-                                     values.key_string("mark", item.label, {Field::item_label, t, i})
-                               : values.real(item.tmin, {Field::item_time, t, i}) &&
-                                     values.string(item.label, {Field::item_label, t, i});
+        bool ok;
+        if constexpr (shape == Shape::short_lines) {
+            if (!reader.line_point(item.tmin, item.label)) {
+                tier.items.pop_back();
+                return read_points<Shape::general>(values, tier, t, i, last);
+            }
+            ok = true;
+        } else if constexpr (shape == Shape::long_lines) {
+            ok = values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
+                 values.key_string("mark", item.label, {Field::item_label, t, i});
+        } else {
+            ok = values.real(item.tmin, {Field::item_time, t, i}) && values.string(item.label, {Field::item_label, t, i});
+        }
         if (!ok) return false;
         item.tmax = item.tmin;
     }
@@ -250,7 +277,8 @@ Result<TextGrid> read_text(TextValues& values, std::string_view text, const std:
         // The long layout's item lines are tried first in the shape Praat
         // writes; values found so are those the general reading would find.
         const auto n = static_cast<std::uint64_t>(count);
-        if (!(tier.is_interval ? read_intervals<true>(values, tier, t, 1, n) : read_points<true>(values, tier, t, 1, n))) {
+        if (!(tier.is_interval ? read_intervals<Shape::long_lines>(values, tier, t, 1, n)
+                               : read_points<Shape::long_lines>(values, tier, t, 1, n))) {
             return values.error();
         }
     }

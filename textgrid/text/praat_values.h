@@ -152,6 +152,28 @@ public:
         p_ = q + 1;
         return true;
     }
+    // The short layout's lines: each value alone on the next line, after
+    // the line feed at the position. Read only when the whole item has that
+    // shape and its times are finite (so that strict reading has nothing to
+    // refuse), with the values the general reading would give; otherwise
+    // false, having moved nothing.
+    [[gnu::always_inline]] bool line_interval(double& xmin, double& xmax, std::string& label) {
+        const char* p = p_;
+        double a, b;
+        if (!line_real(p, a) || !line_real(p, b) || !line_label(p, label)) return false;
+        xmin = a;
+        xmax = b;
+        p_ = p;
+        return true;
+    }
+    [[gnu::always_inline]] bool line_point(double& time, std::string& label) {
+        const char* p = p_;
+        double a;
+        if (!line_real(p, a) || !line_label(p, label)) return false;
+        time = a;
+        p_ = p;
+        return true;
+    }
     // An item's line "prefix [digits]:" at the end of its line, passed over.
     template <std::size_t N>
     [[gnu::always_inline]] bool skip_item_line(const char (&prefix_text)[N]) noexcept {
@@ -288,6 +310,32 @@ private:
         }
         while (p != end && *p == ' ') ++p;
         return p;
+    }
+    // A plain decimal alone on the line after the line feed at p, which it
+    // moves to the end of that line.
+    [[gnu::always_inline]] bool line_real(const char*& p, double& out) const noexcept {
+        if (end_ - p < 3 || p[0] != '\n') return false;
+        const char* const start = p + 1;
+        if (!scan::detail::is_digit(start[*start == '-'])) return false;
+        double value;
+        const char* const stop = scan::detail::read_decimal(start, end_, end_, value);
+        if (!stop || stop - start > static_cast<std::ptrdiff_t>(kMaxToken) || stop == end_ || *stop != '\n' ||
+            !std::isfinite(value)) {
+            return false;
+        }
+        out = value;
+        p = stop;
+        return true;
+    }
+    // A quoted label without a doubled quote alone on the line after the
+    // line feed at p, which it moves past the closing quote.
+    [[gnu::always_inline]] bool line_label(const char*& p, std::string& out) {
+        if (end_ - p < 3 || p[0] != '\n' || p[1] != '"') return false;
+        const char* const q = quote_or_nul(p + 2);
+        if (q == end_ || *q != '"' || (q + 1 != end_ && q[1] != '\n' && q[1] != '\r')) return false;
+        out.assign(p + 2, q);
+        p = q + 1;
+        return true;
     }
     // A printable ASCII byte that begins no value and no comment.
     [[gnu::always_inline]] static bool is_word_start(char c) noexcept {
