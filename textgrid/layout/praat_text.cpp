@@ -171,69 +171,49 @@ enum class Shape { long_lines, short_lines, general };
 // The items `first` to `last` (from 1) of a tier, each kind and shape in a
 // loop of its own: small loops keep the reader's position and the vector's
 // end in registers.
-template <Shape shape>
-[[gnu::noinline]] bool read_intervals(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
-                                      std::uint64_t last) {
+template <bool interval, Shape shape>
+[[gnu::noinline]] bool read_items(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
+                                  std::uint64_t last) {
     praat::ValueReader& reader = values.reader();
     InterruptPoller poller;  // a file of millions of items stops at Ctrl-C
+    const Field start = interval ? Field::item_xmin : Field::item_time;
     for (std::uint64_t i = first; i <= last; ++i) {
         poller.tick();
         if constexpr (shape == Shape::long_lines) {
-            if (!reader.skip_item_line("intervals")) {
-                return i == 1 ? read_intervals<Shape::short_lines>(values, tier, t, i, last)
-                              : read_intervals<Shape::general>(values, tier, t, i, last);
+            const bool shaped = interval ? reader.skip_item_line("intervals") : reader.skip_item_line("points");
+            if (!shaped) {
+                return i == 1 ? read_items<interval, Shape::short_lines>(values, tier, t, i, last)
+                              : read_items<interval, Shape::general>(values, tier, t, i, last);
             }
         }
         Item& item = tier.items.emplace_back();
-        bool ok;
+        bool ok = true;
         if constexpr (shape == Shape::short_lines) {
-            if (!reader.line_interval(item.tmin, item.tmax, item.label)) {
+            if (!(interval ? reader.line_interval(item.tmin, item.tmax, item.label)
+                           : reader.line_point(item.tmin, item.label))) {
                 tier.items.pop_back();
-                return read_intervals<Shape::general>(values, tier, t, i, last);
+                return read_items<interval, Shape::general>(values, tier, t, i, last);
             }
-            ok = true;
         } else if constexpr (shape == Shape::long_lines) {
-            ok = values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
-                 values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
-                 values.key_string("text", item.label, {Field::item_label, t, i});
+            if constexpr (interval) {
+                ok = values.key_real("xmin", item.tmin, {start, t, i}) &&
+                     values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
+                     values.key_string("text", item.label, {Field::item_label, t, i});
+            } else {
+                ok = values.key_real("number", item.tmin, {start, t, i}) &&
+                     values.key_string("mark", item.label, {Field::item_label, t, i});
+            }
         } else {
-            ok = values.real(item.tmin, {Field::item_xmin, t, i}) && values.real(item.tmax, {Field::item_xmax, t, i}) &&
+            ok = values.real(item.tmin, {start, t, i}) &&
+                 (!interval || values.real(item.tmax, {Field::item_xmax, t, i})) &&
                  values.string(item.label, {Field::item_label, t, i});
         }
-        if (!ok || !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return false;
-    }
-    return true;
-}
-
-template <Shape shape>
-[[gnu::noinline]] bool read_points(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
-                                   std::uint64_t last) {
-    praat::ValueReader& reader = values.reader();
-    InterruptPoller poller;
-    for (std::uint64_t i = first; i <= last; ++i) {
-        poller.tick();
-        if constexpr (shape == Shape::long_lines) {
-            if (!reader.skip_item_line("points")) {
-                return i == 1 ? read_points<Shape::short_lines>(values, tier, t, i, last)
-                              : read_points<Shape::general>(values, tier, t, i, last);
-            }
-        }
-        Item& item = tier.items.emplace_back();
-        bool ok;
-        if constexpr (shape == Shape::short_lines) {
-            if (!reader.line_point(item.tmin, item.label)) {
-                tier.items.pop_back();
-                return read_points<Shape::general>(values, tier, t, i, last);
-            }
-            ok = true;
-        } else if constexpr (shape == Shape::long_lines) {
-            ok = values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
-                 values.key_string("mark", item.label, {Field::item_label, t, i});
-        } else {
-            ok = values.real(item.tmin, {Field::item_time, t, i}) && values.string(item.label, {Field::item_label, t, i});
-        }
         if (!ok) return false;
-        item.tmax = item.tmin;
+        if constexpr (interval) {
+            if (!values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return false;
+        } else {
+            item.tmax = item.tmin;
+        }
     }
     return true;
 }
@@ -277,8 +257,8 @@ Result<TextGrid> read_text(TextValues& values, std::string_view text, const std:
         // The long layout's item lines are tried first in the shape Praat
         // writes; values found so are those the general reading would find.
         const auto n = static_cast<std::uint64_t>(count);
-        if (!(tier.is_interval ? read_intervals<Shape::long_lines>(values, tier, t, 1, n)
-                               : read_points<Shape::long_lines>(values, tier, t, 1, n))) {
+        if (!(tier.is_interval ? read_items<true, Shape::long_lines>(values, tier, t, 1, n)
+                               : read_items<false, Shape::long_lines>(values, tier, t, 1, n))) {
             return values.error();
         }
     }
