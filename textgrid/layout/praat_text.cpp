@@ -172,7 +172,7 @@ enum class Shape { long_lines, short_lines, general };
 // loop of its own: small loops keep the reader's position and the vector's
 // end in registers.
 template <bool interval, Shape shape>
-[[gnu::noinline]] bool read_items(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
+[[gnu::noinline, gnu::flatten]] bool read_items(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
                                   std::uint64_t last) {
     praat::ValueReader& reader = values.reader();
     InterruptPoller poller;  // a file of millions of items stops at Ctrl-C

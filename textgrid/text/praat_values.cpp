@@ -180,22 +180,35 @@ bool ValueReader::integer(std::int64_t& out) noexcept {
 bool ValueReader::string_slowly(std::string& out) {
     const char* const open = p_;
     const char* p = open + 1;
-    out.clear();
-    for (;;) {
+    const char* close = nullptr;
+    bool doubled = false;
+    while (!close) {
         const char* quote = quote_or_nul(p);
         if (quote == end_) return fail(Problem::end_in_string, open);
         if (*quote == '\0') return fail(Problem::nul, quote);
-        out.append(p, quote);
         if (quote + 1 != end_ && quote[1] == '"') {
-            out.push_back('"');
+            doubled = true;
             p = quote + 2;
-            continue;
+        } else {
+            close = quote;
         }
-        p_ = quote + 1;
-        if (p_ != end_ && *p_ == '\0') return fail(Problem::nul, p_);
-        if (p_ != end_ && space_length(p_, end_) == 0) return fail(Problem::after_quote, p_);
-        return true;
     }
+    // Copied whole, then each doubled quote made one in place: one
+    // allocation however many quotes a label holds.
+    out.assign(open + 1, close);
+    if (doubled) {
+        char* to = out.data();
+        for (const char *from = out.data(), *stop = from + out.size(); from != stop;) {
+            const char c = *from++;
+            *to++ = c;
+            from += c == '"';  // every quote before the closing one is the first of a pair
+        }
+        out.resize(static_cast<std::size_t>(to - out.data()));
+    }
+    p_ = close + 1;
+    if (p_ != end_ && *p_ == '\0') return fail(Problem::nul, p_);
+    if (p_ != end_ && space_length(p_, end_) == 0) return fail(Problem::after_quote, p_);
+    return true;
 }
 
 bool ValueReader::flag(std::string_view& out) noexcept {
