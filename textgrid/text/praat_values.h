@@ -182,7 +182,7 @@ public:
         while (p != end_ && *p == ' ') ++p;
         if (p != end_ && *p == '\r') ++p;
         if (p == end_ || *p != '\n') return false;
-        p = skip_spaces(p + 1, end_);
+        p = skip_indent(p + 1, end_);
         if (static_cast<std::size_t>(end_ - p) < prefix_size + 4 || !same_bytes(p, prefix_text) ||
             p[prefix_size] != ' ' || p[prefix_size + 1] != '[') {
             return false;
@@ -270,7 +270,7 @@ private:
         while (p != end_ && *p == ' ') ++p;  // Praat ends a value's line with a blank
         if (p != end_ && *p == '\r') ++p;
         if (p == end_ || *p != '\n') return nullptr;
-        p = skip_spaces(p + 1, end_);
+        p = skip_indent(p + 1, end_);
         if (static_cast<std::size_t>(end_ - p) < key_size + 4 || !same_bytes(p, key) ||
             !same_bytes(p + key_size, " = ")) {
             return nullptr;
@@ -301,6 +301,15 @@ private:
         T v;
         std::memcpy(&v, p, sizeof v);
         return v;
+    }
+    // Over a line's indentation: spaces a word at a time, and tabs, which
+    // some tools indent with.
+    [[gnu::always_inline]] static const char* skip_indent(const char* p, const char* end) noexcept {
+        for (;;) {
+            p = skip_spaces(p, end);
+            if (p == end || *p != '\t') return p;
+            ++p;
+        }
     }
     [[gnu::always_inline]] static const char* skip_spaces(const char* p, const char* end) noexcept {
         while (end - p >= 8) {
