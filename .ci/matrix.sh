@@ -7,8 +7,22 @@
 # Interpreters: the pyenv versions
 # of the machine image, CPython 3.14 and 3.15 from Debian packages in a folder
 # made with debootstrap, and a free-threaded CPython built from Debian's source
-# package with --disable-gil (there the suite runs with the lock re-enabled as
-# the module asks, again with PYTHON_GIL=0, and under pytest-run-parallel).
+# package with --disable-gil.
+#
+# What each lane runs (the whole of .ci/run has about 30 minutes):
+#   3.9, 3.13 (the oldest and the newest of the host), 3.14, 3.15: the whole
+#       suite.
+#   3.10, 3.11, 3.12: the suite without the cases whose time goes into the
+#       real-world folder, child interpreters measuring memory, and Ctrl-C
+#       timing (MIDDLE_LEFT_OUT below); none of them depends on the
+#       interpreter's version, and the lanes on either side run them.
+#   3.13t: the whole suite with the lock re-enabled as the module asks, the
+#       whole suite again with PYTHON_GIL=0, the 8-thread stress, and
+#       pytest-run-parallel x4 over the files that call the module from
+#       several threads in a meaningful way (THREADED_FILES below: reading,
+#       writing, vectors, the Arrow stream, the pool, threads), not those that
+#       run child processes or measure the process.
+# MATRIX_WHOLE=1 runs the whole suite everywhere (pytest-run-parallel too).
 #
 # Prints one line per interpreter; one that cannot be had is a line saying why.
 # Exits non-zero when an interpreter that was had fails its build or its suite.
@@ -27,6 +41,16 @@ DEBIAN_SUITE=sid
 # the source package of its 3.13.
 FREE_THREADED_SOURCE=(trixie python3.13 3.13t)
 PARALLEL_THREADS=4
+# Left out of the middle host lanes (pytest arguments, run from tests/).
+MIDDLE_VERSIONS=" 3.10 3.11 3.12 "
+MIDDLE_LEFT_OUT=(--ignore=test_realworld.py --ignore=test_vectors_memory.py --ignore=test_interrupts.py
+    --deselect tests/test_arrow_write.py::test_realworld_round_trip
+    --deselect tests/test_cli.py::test_convert_of_the_real_world_folder_reads_back_equal)
+# What pytest-run-parallel runs on several threads at once.
+THREADED_FILES=(test_read_long.py test_read_long_chunks.py test_read_short.py test_read_dispatch.py test_read_praat.py
+    test_data_functions.py test_front_door.py test_arguments.py test_write_build.py test_write_layouts.py
+    test_roundtrip.py test_arrow_write.py test_vectors.py test_vectors_batch.py test_arrow_stream.py
+    test_arrow_levels.py test_parallel.py test_threads.py)
 SUITE_TIMEOUT=20m
 
 say() { echo "matrix: $*" >&2; }
@@ -158,10 +182,13 @@ one() {  # name, interpreter, pytest arguments
     in_tests() {  # a pytest command line, run in the copied tree; a hang fails instead of holding up CI
         (cd "$dir/tree/tests" && timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider)
     }
-    suite() {  # label, then pytest arguments; env settings may come first
+    # The tests a suite takes (files, --ignore, --deselect): a run of the
+    # failed tests alone does not take them.
+    local selection=()
+    suite() {  # label, then the pytest command; env settings may come first
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
-        if in_tests "$@" "${pytest_args[@]}" >"$run_log" 2>&1; then
+        if in_tests "$@" "${selection[@]}" "${pytest_args[@]}" >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag$from, $((SECONDS - start)) s)"
             return
         fi
@@ -203,8 +230,12 @@ print("warns and re-enables the lock" if warned and sys._is_gil_enabled() else
         # Hypothesis' tests run on one thread there: with several, the
         # free-threaded 3.13.5 interpreter deadlocked in them (threads stuck
         # between a stop-the-world pause and dict locks, no orvex frame).
+        [ "${MATRIX_WHOLE:-0}" = 1 ] || selection=("${THREADED_FILES[@]}")
         suite "$name run-parallel x$PARALLEL_THREADS" PYTHON_GIL=0 "$venv_python" -m pytest \
             --parallel-threads=$PARALLEL_THREADS --mark-hypothesis-as-unsafe
+    elif [[ $MIDDLE_VERSIONS = *" $name "* ]] && [ "${MATRIX_WHOLE:-0}" != 1 ]; then
+        selection=("${MIDDLE_LEFT_OUT[@]}")
+        suite "$name" "$venv_python" -m pytest
     else
         suite "$name" "$venv_python" -m pytest
     fi
