@@ -218,6 +218,12 @@ BAD_CALLS = [
      "column 'label' of items holds a malformed string offset at row 1"),
     ("not-utf8", lambda t: t.set_column(4, "label", utf8_from_buffers([0, 1, 2], b"\xffa")), {}, ValueError,
      "column 'label' of items holds text that is not UTF-8 at row 0"),
+    # UTF-8 as a whole, cut inside a character: the second row starts on its continuation byte.
+    ("split-character", lambda t: t.set_column(4, "label", utf8_from_buffers([0, 1, 2], "\u00e9".encode())), {},
+     ValueError, "column 'label' of items holds text that is not UTF-8 at row 0"),
+    ("not-utf8-entry", lambda t: t.set_column(1, "tier", pa.DictionaryArray.from_arrays(
+        pa.array([0, 1], pa.int32()), utf8_from_buffers([0, 1, 2], b"w\xff"))), {}, ValueError,
+     "column 'tier' of items holds text that is not UTF-8 at row 1"),
     ("dictionary-index", lambda t: t.set_column(1, "tier", pa.DictionaryArray.from_arrays(
         pa.array([0, 7], pa.int32()), pa.array(["w"]), safe=False)), {}, ValueError,
      "column 'tier' of items holds a dictionary index out of range at row 1"),

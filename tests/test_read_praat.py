@@ -85,6 +85,36 @@ def test_values_anywhere(tmp_path, text, label):
     assert read(tmp_path, text) == (0.0, 3.0, [("w", True, [(1.0, 2.0, label)])])
 
 
+# The lines of a tier's items in the shapes Praat writes are read by
+# shortcuts; an item of another shape midway must read as the general
+# reading reads it, and so must every item after it.
+def short_tier(points, second):
+    kind, count = ('"TextTier"', 3) if points else ('"IntervalTier"', 3)
+    first, third = ("0.5\n\"a\"\n", "2.5\n\"c\"\n") if points else ("0\n1\n\"a\"\n", "2\n3\n\"c\"\n")
+    return HEADER + f"0\n3\n<exists>\n1\n{kind}\n\"w\"\n0\n3\n{count}\n" + first + second + third
+
+
+SHAPES = [
+    ("trailing-text", False, '1\n2ms\n"b"\n', (1.0, 2.0, "b")),
+    ("crlf", False, '1\r\n2\r\n"b"\r\n', (1.0, 2.0, "b")),
+    ("comment", False, '1 ! one\n2\n"b" ! two\n', (1.0, 2.0, "b")),
+    ("overflow", False, '1\n1e400\n"b"\n', (1.0, math.inf, "b")),
+    ("doubled-quote", False, '1\n2\n"""b"""\n', (1.0, 2.0, '"b"')),
+    ("one-line", False, '1 2 "b"\n', (1.0, 2.0, "b")),
+    ("plus-sign", True, '+1.5\n"b"\n', (1.5, 1.5, "b")),
+    ("fraction", True, '3/2\n"b"\n', (1.5, 1.5, "b")),
+]
+
+
+@pytest.mark.parametrize("points, second, item", [case[1:] for case in SHAPES], ids=[case[0] for case in SHAPES])
+def test_item_of_another_shape_midway(tmp_path, points, second, item):
+    first, third = ((0.5, 0.5, "a"), (2.5, 2.5, "c")) if points else ((0.0, 1.0, "a"), (2.0, 3.0, "c"))
+    assert read(tmp_path, short_tier(points, second)) == (0.0, 3.0, [("w", not points, [first, item, third])])
+    if math.isinf(item[1]):
+        assert failure(tmp_path, short_tier(points, second), strict=True) == (
+            "line 17: the xmax of item 2 of tier 1 is undefined")
+
+
 # What each failure says, with its line.
 WRONG = [
     ("string-for-number", HEADER + 'xmin = 0\nxmax = "3"\n', 'line 5: found a string where a number (xmax) was expected'),

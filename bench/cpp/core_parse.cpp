@@ -4,8 +4,8 @@
 // a corpus, the core reading every file of a list (one path a line) from
 // disk as the corpus stream does, on one thread, with nothing made of it.
 //
-//     core_parse FILE long|short REPEAT
-//     core_parse --corpus LIST REPEAT
+//     core_parse FILE long|short|praat REPEAT
+//     core_parse --corpus LIST REPEAT [praat]
 //
 // Prints one JSON object: the file's size and the median seconds of each
 // step over REPEAT runs, elapsed and as CPU time of the thread. With REPEAT 1 it runs each step once, which is
@@ -27,6 +27,7 @@
 #include "textgrid/layout/read.h"
 #include "textgrid/layout/parser_long_detail.h"
 #include "textgrid/layout/parser_short.h"
+#include "textgrid/layout/praat_read.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ std::size_t count_line_feeds(std::string_view text) {
 
 // The floor under any reader of many files: what is left when nothing is
 // built from the grids.
-int corpus_floor(const char* list, int repeat) {
+int corpus_floor(const char* list, int repeat, bool praat) {
     std::ifstream in(list);
     std::vector<std::string> paths;
     for (std::string line; std::getline(in, line);) {
@@ -81,7 +82,8 @@ int corpus_floor(const char* list, int repeat) {
         items = failed = 0;
         for (const std::string& path : paths) {
             try {
-                auto grid = textgrid::read_from_file(path, false, textgrid::Layout::auto_, textgrid::Encoding::praat);
+                auto grid = praat ? textgrid::read_praat_file(path, false)
+                                  : textgrid::read_from_file(path, false, textgrid::Layout::auto_, textgrid::Encoding::praat);
                 if (!grid) {
                     ++failed;
                     continue;
@@ -101,9 +103,11 @@ int corpus_floor(const char* list, int repeat) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--corpus") == 0) return corpus_floor(argv[2], std::max(1, std::atoi(argv[3])));
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--corpus") == 0) {
+        return corpus_floor(argv[2], std::max(1, std::atoi(argv[3])), argc == 5 && std::strcmp(argv[4], "praat") == 0);
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: core_parse FILE long|short REPEAT\n       core_parse --corpus LIST REPEAT\n");
+        std::fprintf(stderr, "usage: core_parse FILE long|short|praat REPEAT\n       core_parse --corpus LIST REPEAT [praat]\n");
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary | std::ios::ate);
@@ -114,12 +118,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const bool long_layout = std::strcmp(argv[2], "long") == 0;
+    const bool praat_layout = std::strcmp(argv[2], "praat") == 0;
     const int repeat = std::max(1, std::atoi(argv[3]));
 
     std::size_t items = 0;
     const Figure parse = median_seconds(repeat, [&] {
-        const textgrid::TextGrid grid = long_layout ? textgrid::detail::parse_long_one_pass(text, "core")
-                                                    : textgrid::parse_short(text, "core");
+        const textgrid::TextGrid grid = praat_layout  ? textgrid::parse_praat_text(text, "core", false).value()
+                                        : long_layout ? textgrid::detail::parse_long_one_pass(text, "core")
+                                                      : textgrid::parse_short(text, "core");
         items = 0;
         for (const auto& tier : grid.tiers) items += tier.items.size();
     });

@@ -2,7 +2,11 @@
 // same bytes opened, written and closed one file after the other on one
 // thread, nothing else.
 //
-//     write_floor SRC_DIR DST_DIR REPEAT
+//     write_floor SRC_DIR DST_DIR REPEAT [atomic]
+//
+// With "atomic", each file is written as a writer that never leaves a half
+// file must write it: under a temporary name in its folder (created
+// exclusively), then renamed to its own name.
 //
 // Loads every regular file below SRC_DIR into memory (not timed). Each of
 // REPEAT runs removes the files and folders of the run before (not timed),
@@ -33,17 +37,19 @@ double thread_seconds() {
 }
 
 struct File {
-    std::string path;  // below DST_DIR
+    std::string path;       // below DST_DIR
+    std::string temporary;  // in the same folder
     std::string bytes;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: write_floor SRC_DIR DST_DIR REPEAT\n");
+    if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "atomic")) {
+        std::fprintf(stderr, "usage: write_floor SRC_DIR DST_DIR REPEAT [atomic]\n");
         return 2;
     }
+    const bool atomic = argc == 5;
     namespace fs = std::filesystem;
     const fs::path src = argv[1];
     const fs::path dst = argv[2];
@@ -56,7 +62,8 @@ int main(int argc, char** argv) {
         if (entry.is_directory()) folders.push_back(target.string());
         if (!entry.is_regular_file()) continue;
         std::ifstream in(entry.path(), std::ios::binary);
-        File file{target.string(), std::string(std::istreambuf_iterator<char>(in), {})};
+        const std::string temporary = (target.parent_path() / (".floor-" + std::to_string(files.size()) + ".tmp")).string();
+        File file{target.string(), temporary, std::string(std::istreambuf_iterator<char>(in), {})};
         total += file.bytes.size();
         files.push_back(std::move(file));
     }
@@ -74,9 +81,12 @@ int main(int argc, char** argv) {
             }
         }
         for (const File& file : files) {
-            const int fd = ::open(file.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            const std::string& written = atomic ? file.temporary : file.path;
+            const int flags = atomic ? O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC : O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+            const int fd = ::open(written.c_str(), flags, 0666);
             const auto size = static_cast<ssize_t>(file.bytes.size());
-            if (fd < 0 || ::write(fd, file.bytes.data(), file.bytes.size()) != size || ::close(fd) != 0) {
+            if (fd < 0 || ::write(fd, file.bytes.data(), file.bytes.size()) != size || ::close(fd) != 0 ||
+                (atomic && ::rename(written.c_str(), file.path.c_str()) != 0)) {
                 std::perror(file.path.c_str());
                 return 1;
             }

@@ -1,6 +1,7 @@
 #include "textgrid/corpus/arrow_import.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -172,6 +173,36 @@ Got plain_string_at(const Source& s, std::int64_t row, std::string_view& out) {
     if (end > begin && data == nullptr) return Got::bad;
     out = end > begin ? std::string_view(data + begin, static_cast<std::size_t>(end - begin)) : std::string_view();
     return Got::value;
+}
+
+// The text of a plain utf8 or large_utf8 array from its first row's start
+// to its last row's end, when that is UTF-8; empty otherwise (views, and
+// offsets that do not run forward, are then checked row by row).
+std::string_view checked_text(const Source& s) {
+    const std::string_view format = s.schema->format;
+    if ((format != "u" && format != "U") || s.array->length <= 0) return {};
+    const std::int64_t first = s.array->offset;
+    const std::int64_t last = s.array->offset + s.array->length;
+    const std::int64_t begin = format == "u" ? load<std::int32_t>(s.buffer(1), first) : load<std::int64_t>(s.buffer(1), first);
+    const std::int64_t end = format == "u" ? load<std::int32_t>(s.buffer(1), last) : load<std::int64_t>(s.buffer(1), last);
+    const char* data = static_cast<const char*>(s.buffer(2));
+    if (begin < 0 || end <= begin || end >= kMaxExtent || data == nullptr) return {};
+    const std::string_view text(data + begin, static_cast<std::size_t>(end - begin));
+    return is_valid_utf8(text) ? text : std::string_view();
+}
+
+// Whether value lies in the UTF-8 text `whole` and starts and ends on the
+// boundaries of its characters, which makes it UTF-8 too.
+bool within_on_boundaries(std::string_view value, std::string_view whole) noexcept {
+    if (value.empty()) return true;
+    const auto continues = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+    // As addresses: the value may lie in another buffer altogether.
+    const auto begin = reinterpret_cast<std::uintptr_t>(value.data());
+    const auto end = begin + value.size();
+    const auto whole_begin = reinterpret_cast<std::uintptr_t>(whole.data());
+    const auto whole_end = whole_begin + whole.size();
+    return !whole.empty() && begin >= whole_begin && end <= whole_end && !continues(value.front()) &&
+           (end == whole_end || !continues(value.data()[value.size()]));
 }
 
 std::string column_text(std::string_view what, std::string_view name) {
@@ -378,6 +409,15 @@ std::optional<ColumnFailure> read_string_column(const ArrowTable& table, std::st
         if (s.dictionary != nullptr) buffers = 2;  // the indices
     }
     out.reserve(table.rows());
+    // The UTF-8 check once an array or an entry rather than once a row (a
+    // file's name repeats on every row of its items): a plain array's text
+    // is checked whole, and a row's slice of it holds UTF-8 when it starts
+    // and ends on the boundaries of characters; a dictionary entry is
+    // checked the first time a row uses it.
+    const ArrowArray* whole_array = nullptr;
+    std::string_view whole;  // the checked text of whole_array, when it is UTF-8
+    const ArrowArray* entries_array = nullptr;
+    std::vector<bool> entry_checked;
     bool found = false;
     auto failure = each_row(
         table, what, name, required, "a string type", accepts, buffers, found,
@@ -385,6 +425,7 @@ std::optional<ColumnFailure> read_string_column(const ArrowTable& table, std::st
             std::size_t global) -> std::optional<ColumnFailure> {
             std::string_view value;
             Got got;
+            bool checked = false;
             if (dictionary.array != nullptr) {
                 if (s.is_null(row)) {
                     got = Got::null;
@@ -393,13 +434,24 @@ std::optional<ColumnFailure> read_string_column(const ArrowTable& table, std::st
                     if (index.negative || index.magnitude >= static_cast<std::uint64_t>(dictionary.array->length))
                         return bad_value(what, name, "holds a dictionary index out of range", global);
                     got = plain_string_at(dictionary, static_cast<std::int64_t>(index.magnitude), value);
+                    if (entries_array != dictionary.array) {
+                        entries_array = dictionary.array;
+                        entry_checked.assign(static_cast<std::size_t>(dictionary.array->length), false);
+                    }
+                    checked = entry_checked[index.magnitude];
+                    entry_checked[index.magnitude] = true;  // a failed check ends the reading
                 }
             } else {
+                if (whole_array != s.array) {
+                    whole_array = s.array;
+                    whole = checked_text(s);
+                }
                 got = plain_string_at(s, row, value);
+                checked = got == Got::value && within_on_boundaries(value, whole);
             }
             if (got == Got::null) return bad_value(what, name, "holds a null", global);
             if (got == Got::bad) return bad_value(what, name, "holds a malformed string offset", global);
-            if (!is_valid_utf8(value)) return bad_value(what, name, "holds text that is not UTF-8", global);
+            if (!checked && !is_valid_utf8(value)) return bad_value(what, name, "holds text that is not UTF-8", global);
             out.push_back(value);
             return std::nullopt;
         });

@@ -360,7 +360,7 @@ Result<WriteReport> write_corpus(const CorpusTables& tables, const std::string& 
             }
             const std::string text = options.long_layout ? grid.value().to_long_textgrid_string()
                                                          : grid.value().to_short_textgrid_string();
-            if (auto st = OutputTree::write_file(folder.value(), target.name, text, options.overwrite); !st) {
+            if (auto st = tree.write_file(folder.value(), target.name, text, options.overwrite); !st) {
                 outcome.message = st.error().text();
                 continue;
             }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "textgrid/base/interrupt.h"
 #include "textgrid/layout/praat_detail.h"
 #include "textgrid/layout/praat_read.h"
 
@@ -174,6 +175,7 @@ Result<TextGrid> parse_praat_binary(std::string_view bytes, std::string name) {
     // A tier takes at least 23 bytes, an item 10: counts beyond what the
     // bytes can hold reserve nothing more.
     grid.tiers.reserve(std::min<std::size_t>(static_cast<std::size_t>(tier_count), in.left() / 23));
+    InterruptPoller poller;
     for (std::uint32_t t = 1; t <= tier_count; ++t) {
         Tier& tier = grid.tiers.emplace_back();
         std::string tier_class;
@@ -196,6 +198,7 @@ Result<TextGrid> parse_praat_binary(std::string_view bytes, std::string name) {
         tier.size = static_cast<std::uint64_t>(count);
         tier.items.reserve(std::min<std::size_t>(static_cast<std::size_t>(count), in.left() / 10));
         for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
+            poller.tick();
             Item& item = tier.items.emplace_back();
             if (tier.is_interval) {
                 if (!in.real(item.tmin, {Field::item_xmin, t, i}) || !in.real(item.tmax, {Field::item_xmax, t, i}) ||

@@ -49,12 +49,14 @@ public:
     }
     // real() and string() with the shortcut of the line Praat writes for
     // them in the long layout.
-    [[gnu::always_inline]] bool key_real(std::string_view key, double& out, const Place& place) {
+    template <std::size_t N>
+    [[gnu::always_inline]] bool key_real(const char (&key)[N], double& out, const Place& place) {
         if (!reader_.key_real(key, out)) return real(out, place);
         if (strict_ && !std::isfinite(out)) return undefined(place);
         return true;
     }
-    [[gnu::always_inline]] bool key_string(std::string_view key, std::string& out, const Place& place) {
+    template <std::size_t N>
+    [[gnu::always_inline]] bool key_string(const char (&key)[N], std::string& out, const Place& place) {
         return reader_.key_string(key, out) || string(out, place);
     }
     bool integer(std::int64_t& out, const Place& place);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "textgrid/base/huge_pages.h"
+#include "textgrid/base/interrupt.h"
 #include "textgrid/layout/praat_detail.h"
 #include "textgrid/layout/praat_read.h"
 
@@ -162,6 +163,61 @@ Result<TextGrid> read_without_nul(std::string_view text, std::string name, bool 
     return read(values, std::string_view(copy), name);
 }
 
+// The shapes of item lines tried before the general reading: the lines
+// Praat writes in the long layout, then those of the short one. The first
+// item of another shape hands the rest of the tier to the next reading.
+enum class Shape { long_lines, short_lines, general };
+
+// The items `first` to `last` (from 1) of a tier, each kind and shape in a
+// loop of its own: small loops keep the reader's position and the vector's
+// end in registers.
+template <bool interval, Shape shape>
+[[gnu::noinline]] bool read_items(TextValues& values, Tier& tier, std::uint32_t t, std::uint64_t first,
+                                  std::uint64_t last) {
+    praat::ValueReader& reader = values.reader();
+    InterruptPoller poller;  // a file of millions of items stops at Ctrl-C
+    const Field start = interval ? Field::item_xmin : Field::item_time;
+    for (std::uint64_t i = first; i <= last; ++i) {
+        poller.tick();
+        if constexpr (shape == Shape::long_lines) {
+            const bool shaped = interval ? reader.skip_item_line("intervals") : reader.skip_item_line("points");
+            if (!shaped) {
+                return i == 1 ? read_items<interval, Shape::short_lines>(values, tier, t, i, last)
+                              : read_items<interval, Shape::general>(values, tier, t, i, last);
+            }
+        }
+        Item& item = tier.items.emplace_back();
+        bool ok = true;
+        if constexpr (shape == Shape::short_lines) {
+            if (!(interval ? reader.line_interval(item.tmin, item.tmax, item.label)
+                           : reader.line_point(item.tmin, item.label))) {
+                tier.items.pop_back();
+                return read_items<interval, Shape::general>(values, tier, t, i, last);
+            }
+        } else if constexpr (shape == Shape::long_lines) {
+            if constexpr (interval) {
+                ok = values.key_real("xmin", item.tmin, {start, t, i}) &&
+                     values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
+                     values.key_string("text", item.label, {Field::item_label, t, i});
+            } else {
+                ok = values.key_real("number", item.tmin, {start, t, i}) &&
+                     values.key_string("mark", item.label, {Field::item_label, t, i});
+            }
+        } else {
+            ok = values.real(item.tmin, {start, t, i}) &&
+                 (!interval || values.real(item.tmax, {Field::item_xmax, t, i})) &&
+                 values.string(item.label, {Field::item_label, t, i});
+        }
+        if (!ok) return false;
+        if constexpr (interval) {
+            if (!values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return false;
+        } else {
+            item.tmax = item.tmin;
+        }
+    }
+    return true;
+}
+
 Result<TextGrid> read_text(TextValues& values, std::string_view text, const std::string& name) {
     praat::ValueReader& reader = values.reader();
     reader.skip_line();  // the file type, known from the first bytes
@@ -200,32 +256,10 @@ Result<TextGrid> read_text(TextValues& values, std::string_view text, const std:
             tier.items, std::min<std::size_t>(static_cast<std::size_t>(count), left / (tier.is_interval ? 6 : 4)));
         // The long layout's item lines are tried first in the shape Praat
         // writes; values found so are those the general reading would find.
-        // A tier whose first item line has another shape (the short layout)
-        // is read the general way only.
-        bool shaped = true;
-        if (tier.is_interval) {
-            for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
-                Item& item = tier.items.emplace_back();
-                shaped = shaped && reader.skip_item_line("intervals");
-                const bool ok = shaped ? values.key_real("xmin", item.tmin, {Field::item_xmin, t, i}) &&
-                                             values.key_real("xmax", item.tmax, {Field::item_xmax, t, i}) &&
-                                             values.key_string("text", item.label, {Field::item_label, t, i})
-                                       : values.real(item.tmin, {Field::item_xmin, t, i}) &&
-                                             values.real(item.tmax, {Field::item_xmax, t, i}) &&
-                                             values.string(item.label, {Field::item_label, t, i});
-                if (!ok || !values.bounds(item.tmin, item.tmax, {Field::item_xmax, t, i})) return values.error();
-            }
-        } else {
-            for (std::uint64_t i = 1; i <= static_cast<std::uint64_t>(count); ++i) {
-                Item& item = tier.items.emplace_back();
-                shaped = shaped && reader.skip_item_line("points");
-                const bool ok = shaped ? values.key_real("number", item.tmin, {Field::item_time, t, i}) &&
-                                             values.key_string("mark", item.label, {Field::item_label, t, i})
-                                       : values.real(item.tmin, {Field::item_time, t, i}) &&
-                                             values.string(item.label, {Field::item_label, t, i});
-                if (!ok) return values.error();
-                item.tmax = item.tmin;
-            }
+        const auto n = static_cast<std::uint64_t>(count);
+        if (!(tier.is_interval ? read_items<true, Shape::long_lines>(values, tier, t, 1, n)
+                               : read_items<false, Shape::long_lines>(values, tier, t, 1, n))) {
+            return values.error();
         }
     }
     return grid;
@@ -253,7 +287,9 @@ Result<TextGrid> read_chronological(TextValues& values, std::string_view text, c
             return values.error();
         }
     }
+    InterruptPoller poller;
     for (std::uint64_t entry = 1; !reader.only_comment_left(); ++entry) {
+        poller.tick();
         std::int64_t number = 0;
         if (!values.integer(number, {Field::tier_number, 0, entry})) return values.error();
         if (number < 1 || number > tier_count) {

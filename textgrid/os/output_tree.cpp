@@ -76,7 +76,9 @@ Status write_all(int fd, std::string_view data) {
 }  // namespace
 
 OutputTree::OutputTree(int root_fd, std::string real_root)
-    : root_(std::make_shared<detail::FileDescriptor>(root_fd)), real_root_(std::move(real_root)) {}
+    : root_(std::make_shared<detail::FileDescriptor>(root_fd)),
+      real_root_(std::move(real_root)),
+      temporary_prefix_(".orvex-" + std::to_string(::getpid()) + "-") {}
 
 Result<std::unique_ptr<OutputTree>> OutputTree::open(const std::string& root) {
     if (root.find('\0') != std::string::npos)
@@ -163,7 +165,7 @@ Status OutputTree::write_file(const Folder& folder, const std::string& name, std
     TemporaryFile temporary{at, {}, true};
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary.name = ".orvex-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
+        temporary.name = temporary_prefix_ + std::to_string(counter++) + ".tmp";
         fd = ::openat(at, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd < 0 && errno != EEXIST && errno != EINTR) return Error::from_errno(errno);
     }

@@ -44,7 +44,7 @@ public:
     // that name (a file, a link, anything) is left alone and the call
     // fails. Polls the interrupt check (interrupt.h) and removes the
     // temporary file when it throws.
-    static Status write_file(const Folder& folder, const std::string& name, std::string_view data, bool overwrite);
+    Status write_file(const Folder& folder, const std::string& name, std::string_view data, bool overwrite);
 
     // Whether an entry called name exists in folder (links not followed).
     static bool exists(const Folder& folder, const std::string& name) noexcept;
@@ -55,6 +55,9 @@ private:
 
     Folder root_;
     std::string real_root_;  // resolved path, no trailing '/' (except "/")
+    // ".orvex-PID-": the process's id, asked once a call rather than a
+    // system call per file (a child forked meanwhile opens its own tree).
+    std::string temporary_prefix_;
     std::mutex mutex_;
     std::unordered_map<std::string, Folder> folders_;
 };

@@ -16,6 +16,10 @@
 
 #include "textgrid/text/number_read.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace textgrid::praat {
 
 // Longer numbers and flags are not read: Praat reads them into a buffer of
@@ -117,8 +121,12 @@ public:
     // that shape, with the value the general reading would give, and
     // otherwise returns false having moved nothing.
     //
+    // The keys and prefixes are literals, so that their lengths are known
+    // where they are compared and the comparisons are a load or two.
+    //
     // "key = number" (a plain decimal) at the end of its line.
-    [[gnu::always_inline]] bool key_real(std::string_view key, double& out) noexcept {
+    template <std::size_t N>
+    [[gnu::always_inline]] bool key_real(const char (&key)[N], double& out) noexcept {
         const char* const start = after_key(key);
         if (!start) return false;
         const char* const digits = start + (*start == '-');
@@ -134,7 +142,8 @@ public:
         return true;
     }
     // "key = \"text\"" with no quote inside, at the end of its line.
-    [[gnu::always_inline]] bool key_string(std::string_view key, std::string& out) {
+    template <std::size_t N>
+    [[gnu::always_inline]] bool key_string(const char (&key)[N], std::string& out) {
         const char* const open = after_key(key);
         if (!open || open == end_ || *open != '"') return false;
         const char* const q = quote_or_nul(open + 1);
@@ -143,18 +152,42 @@ public:
         p_ = q + 1;
         return true;
     }
+    // The short layout's lines: each value alone on the next line, after
+    // the line feed at the position. Read only when the whole item has that
+    // shape and its times are finite (so that strict reading has nothing to
+    // refuse), with the values the general reading would give; otherwise
+    // false, having moved nothing.
+    [[gnu::always_inline]] bool line_interval(double& xmin, double& xmax, std::string& label) {
+        const char* p = p_;
+        double a, b;
+        if (!line_real(p, a) || !line_real(p, b) || !line_label(p, label)) return false;
+        xmin = a;
+        xmax = b;
+        p_ = p;
+        return true;
+    }
+    [[gnu::always_inline]] bool line_point(double& time, std::string& label) {
+        const char* p = p_;
+        double a;
+        if (!line_real(p, a) || !line_label(p, label)) return false;
+        time = a;
+        p_ = p;
+        return true;
+    }
     // An item's line "prefix [digits]:" at the end of its line, passed over.
-    [[gnu::always_inline]] bool skip_item_line(std::string_view prefix) noexcept {
+    template <std::size_t N>
+    [[gnu::always_inline]] bool skip_item_line(const char (&prefix_text)[N]) noexcept {
+        constexpr std::size_t prefix_size = N - 1;
         const char* p = p_;
         while (p != end_ && *p == ' ') ++p;
         if (p != end_ && *p == '\r') ++p;
         if (p == end_ || *p != '\n') return false;
         p = skip_spaces(p + 1, end_);
-        if (static_cast<std::size_t>(end_ - p) < prefix.size() + 4 || std::memcmp(p, prefix.data(), prefix.size()) != 0 ||
-            p[prefix.size()] != ' ' || p[prefix.size() + 1] != '[') {
+        if (static_cast<std::size_t>(end_ - p) < prefix_size + 4 || !same_bytes(p, prefix_text) ||
+            p[prefix_size] != ' ' || p[prefix_size + 1] != '[') {
             return false;
         }
-        p += prefix.size() + 2;
+        p += prefix_size + 2;
         const char* const digits = p;
         while (p != end_ && scan::detail::is_digit(*p)) ++p;
         if (p == digits || end_ - p < 2 || p[0] != ']' || p[1] != ':') return false;
@@ -230,17 +263,44 @@ private:
     // and indentation at p_: where its value begins, or nullptr for any
     // other text. What it passes over are blanks and words that begin no
     // value, so the value found is the one find() would find.
-    [[gnu::always_inline]] const char* after_key(std::string_view key) const noexcept {
+    template <std::size_t N>
+    [[gnu::always_inline]] const char* after_key(const char (&key)[N]) const noexcept {
+        constexpr std::size_t key_size = N - 1;
         const char* p = p_;
         while (p != end_ && *p == ' ') ++p;  // Praat ends a value's line with a blank
         if (p != end_ && *p == '\r') ++p;
         if (p == end_ || *p != '\n') return nullptr;
         p = skip_spaces(p + 1, end_);
-        if (static_cast<std::size_t>(end_ - p) < key.size() + 4 || std::memcmp(p, key.data(), key.size()) != 0 ||
-            std::memcmp(p + key.size(), " = ", 3) != 0) {
+        if (static_cast<std::size_t>(end_ - p) < key_size + 4 || !same_bytes(p, key) ||
+            !same_bytes(p + key_size, " = ")) {
             return nullptr;
         }
-        return p + key.size() + 3;
+        return p + key_size + 3;
+    }
+    // The literal's bytes at p, compared in a few loads of a word or less
+    // (overlapping where the length asks for it): a library memcmp call
+    // costs more than the compare of these few bytes.
+    template <std::size_t N>
+    [[gnu::always_inline]] static bool same_bytes(const char* p, const char (&literal)[N]) noexcept {
+        constexpr std::size_t n = N - 1;
+        static_assert(n >= 1 && n <= 16);
+        if constexpr (n >= 8) {
+            return load(p) == load(literal) && load(p + n - 8) == load(literal + n - 8);
+        } else if constexpr (n >= 4) {
+            return load_as<std::uint32_t>(p) == load_as<std::uint32_t>(literal) &&
+                   load_as<std::uint32_t>(p + n - 4) == load_as<std::uint32_t>(literal + n - 4);
+        } else if constexpr (n >= 2) {
+            return load_as<std::uint16_t>(p) == load_as<std::uint16_t>(literal) &&
+                   load_as<std::uint16_t>(p + n - 2) == load_as<std::uint16_t>(literal + n - 2);
+        } else {
+            return *p == *literal;
+        }
+    }
+    template <class T>
+    [[gnu::always_inline]] static T load_as(const char* p) noexcept {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
     }
     [[gnu::always_inline]] static const char* skip_spaces(const char* p, const char* end) noexcept {
         while (end - p >= 8) {
@@ -250,6 +310,32 @@ private:
         }
         while (p != end && *p == ' ') ++p;
         return p;
+    }
+    // A plain decimal alone on the line after the line feed at p, which it
+    // moves to the end of that line.
+    [[gnu::always_inline]] bool line_real(const char*& p, double& out) const noexcept {
+        if (end_ - p < 3 || p[0] != '\n') return false;
+        const char* const start = p + 1;
+        if (!scan::detail::is_digit(start[*start == '-'])) return false;
+        double value;
+        const char* const stop = scan::detail::read_decimal(start, end_, end_, value);
+        if (!stop || stop - start > static_cast<std::ptrdiff_t>(kMaxToken) || stop == end_ || *stop != '\n' ||
+            !std::isfinite(value)) {
+            return false;
+        }
+        out = value;
+        p = stop;
+        return true;
+    }
+    // A quoted label without a doubled quote alone on the line after the
+    // line feed at p, which it moves past the closing quote.
+    [[gnu::always_inline]] bool line_label(const char*& p, std::string& out) {
+        if (end_ - p < 3 || p[0] != '\n' || p[1] != '"') return false;
+        const char* const q = quote_or_nul(p + 2);
+        if (q == end_ || *q != '"' || (q + 1 != end_ && q[1] != '\n' && q[1] != '\r')) return false;
+        out.assign(p + 2, q);
+        p = q + 1;
+        return true;
     }
     // A printable ASCII byte that begins no value and no comment.
     [[gnu::always_inline]] static bool is_word_start(char c) noexcept {
@@ -295,6 +381,16 @@ private:
     bool string_slowly(std::string& out);
     // The first '"' or NUL byte from p on, or end_.
     [[gnu::always_inline]] const char* quote_or_nul(const char* p) const noexcept {
+#if defined(__SSE2__)
+        // Most labels end within sixteen bytes: one compare finds the quote.
+        while (end_ - p >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const auto hits = static_cast<unsigned>(_mm_movemask_epi8(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_setzero_si128()))));
+            if (hits) return p + std::countr_zero(hits);
+            p += 16;
+        }
+#endif
         while (end_ - p >= 8) {
             const std::uint64_t v = load(p);
             const std::uint64_t x = v ^ (kOnes * '"');
