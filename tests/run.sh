@@ -30,14 +30,16 @@ if ! cmake_ok || ! command -v ninja >/dev/null 2>&1; then
     cmake_ok || missing "cmake >= 3.18 is needed; the one on PATH is $(command -v cmake)"
 fi
 
-"$PYTHON" -m pip install -q '.[test]'
-
-generator=()
-# A folder configured before keeps its generator; CMake refuses to switch.
-[ -f build/cpp-tests/CMakeCache.txt ] || generator=(-G Ninja)
-cmake -S . -B build/cpp-tests "${generator[@]}" -DORVEX_TESTS=ON -DORVEX_WERROR=ON \
-    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
-cmake --build build/cpp-tests -j2
+# One build serves the module and the C++ tests: pip builds in
+# build/cpp-tests with the tests switched on, so the core is compiled once,
+# and the module too gets -Werror. Its folder is kept, so a re-run compiles
+# only what changed. The cmake and ninja found above are the ones it uses
+# (a folder made with another generator cannot switch: it is made anew).
+if [ -f build/cpp-tests/CMakeCache.txt ] && ! grep -q '^CMAKE_GENERATOR:INTERNAL=Ninja$' build/cpp-tests/CMakeCache.txt; then
+    rm -rf build/cpp-tests
+fi
+"$PYTHON" -m pip install -q -C build-dir=build/cpp-tests -C cmake.define.ORVEX_TESTS=ON \
+    -C cmake.define.ORVEX_WERROR=ON '.[test]'
 shopt -s nullglob
 cpp_passed=0
 for test in build/cpp-tests/test_*; do
