@@ -181,30 +181,31 @@ bool ValueReader::string_slowly(std::string& out) {
     const char* const open = p_;
     const char* p = open + 1;
     const char* close = nullptr;
-    bool doubled = false;
+    std::size_t pairs = 0;
     while (!close) {
         const char* quote = quote_or_nul(p);
         if (quote == end_) return fail(Problem::end_in_string, open);
         if (*quote == '\0') return fail(Problem::nul, quote);
         if (quote + 1 != end_ && quote[1] == '"') {
-            doubled = true;
+            ++pairs;
             p = quote + 2;
         } else {
             close = quote;
         }
     }
-    // Copied whole, then each doubled quote made one in place: one
-    // allocation however many quotes a label holds.
-    out.assign(open + 1, close);
-    if (doubled) {
-        char* to = out.data();
-        for (const char *from = out.data(), *stop = from + out.size(); from != stop;) {
-            const char c = *from++;
-            *to++ = c;
-            from += c == '"';  // every quote before the closing one is the first of a pair
-        }
-        out.resize(static_cast<std::size_t>(to - out.data()));
+    // Sized once, then filled a run at a time, each doubled quote made one:
+    // one allocation however many quotes a label holds.
+    out.resize(static_cast<std::size_t>(close - open - 1) - pairs);
+    char* to = out.data();
+    const char* from = open + 1;
+    for (; pairs != 0; --pairs) {
+        const char* const quote = static_cast<const char*>(std::memchr(from, '"', static_cast<std::size_t>(close - from)));
+        const auto run = static_cast<std::size_t>(quote + 1 - from);
+        std::memcpy(to, from, run);
+        to += run;
+        from = quote + 2;
     }
+    std::memcpy(to, from, static_cast<std::size_t>(close - from));
     p_ = close + 1;
     if (p_ != end_ && *p_ == '\0') return fail(Problem::nul, p_);
     if (p_ != end_ && space_length(p_, end_) == 0) return fail(Problem::after_quote, p_);
