@@ -77,18 +77,13 @@ public:
     // A real number; undefined ones read as NaN, too large ones as infinity.
     [[gnu::always_inline]] bool real(double& out) noexcept {
         if (!find(Want::number)) return false;
-        const char* const start = p_;
-        const char* q = start + (*start == '-' || *start == '+');
         // The common case, a plain decimal that ends at white space, in one pass.
-        if (q != end_ && scan::detail::is_digit(*q)) {
-            double value;
-            const char* stop = scan::detail::read_decimal(start, end_, end_, value);
-            if (stop && stop - start <= static_cast<std::ptrdiff_t>(kMaxToken) &&
-                (stop == end_ || space_length(stop, end_))) {
-                out = value;
-                p_ = stop;
-                return true;
-            }
+        double value;
+        const char* const stop = plain_decimal(p_, value);
+        if (stop && (stop == end_ || space_length(stop, end_))) {
+            out = value;
+            p_ = stop;
+            return true;
         }
         std::string_view token;
         if (!number_token(token)) return false;
@@ -129,14 +124,9 @@ public:
     [[gnu::always_inline]] bool key_real(const char (&key)[N], double& out) noexcept {
         const char* const start = after_key(key);
         if (!start) return false;
-        const char* const digits = start + (*start == '-');
-        if (digits == end_ || !scan::detail::is_digit(*digits)) return false;
         double value;
-        const char* const stop = scan::detail::read_decimal(start, end_, end_, value);
-        if (!stop || stop - start > static_cast<std::ptrdiff_t>(kMaxToken) ||
-            (stop != end_ && *stop != '\n' && *stop != '\r' && *stop != ' ')) {
-            return false;
-        }
+        const char* const stop = plain_decimal(start, value);
+        if (!stop || (stop != end_ && *stop != '\n' && *stop != '\r' && *stop != ' ')) return false;
         out = value;
         p_ = stop;
         return true;
@@ -178,11 +168,8 @@ public:
     template <std::size_t N>
     [[gnu::always_inline]] bool skip_item_line(const char (&prefix_text)[N]) noexcept {
         constexpr std::size_t prefix_size = N - 1;
-        const char* p = p_;
-        while (p != end_ && *p == ' ') ++p;
-        if (p != end_ && *p == '\r') ++p;
-        if (p == end_ || *p != '\n') return false;
-        p = skip_indent(p + 1, end_);
+        const char* p = next_line();
+        if (!p) return false;
         if (static_cast<std::size_t>(end_ - p) < prefix_size + 4 || !same_bytes(p, prefix_text) ||
             p[prefix_size] != ' ' || p[prefix_size + 1] != '[') {
             return false;
@@ -266,16 +253,23 @@ private:
     template <std::size_t N>
     [[gnu::always_inline]] const char* after_key(const char (&key)[N]) const noexcept {
         constexpr std::size_t key_size = N - 1;
-        const char* p = p_;
-        while (p != end_ && *p == ' ') ++p;  // Praat ends a value's line with a blank
-        if (p != end_ && *p == '\r') ++p;
-        if (p == end_ || *p != '\n') return nullptr;
-        p = skip_indent(p + 1, end_);
+        const char* p = next_line();
+        if (!p) return nullptr;
         if (static_cast<std::size_t>(end_ - p) < key_size + 4 || !same_bytes(p, key) ||
             !same_bytes(p + key_size, " = ")) {
             return nullptr;
         }
         return p + key_size + 3;
+    }
+    // When only blanks are left on the current line (Praat ends a value's
+    // line with one), the start of the next line past its indentation;
+    // otherwise nullptr.
+    [[gnu::always_inline]] const char* next_line() const noexcept {
+        const char* p = p_;
+        while (p != end_ && *p == ' ') ++p;
+        if (p != end_ && *p == '\r') ++p;
+        if (p == end_ || *p != '\n') return nullptr;
+        return skip_indent(p + 1, end_);
     }
     // The literal's bytes at p, compared in a few loads of a word or less
     // (overlapping where the length asks for it): a library memcmp call
@@ -320,18 +314,22 @@ private:
         while (p != end && *p == ' ') ++p;
         return p;
     }
+    // A plain decimal at start ([+-]digits[.digits][e[+-]digits], at most
+    // kMaxToken characters), as the general reading reads it: where it
+    // ends, or nullptr for any other text. start must be before the end.
+    [[gnu::always_inline]] const char* plain_decimal(const char* start, double& value) const noexcept {
+        const char* const digits = start + (*start == '-' || *start == '+');
+        if (digits == end_ || !scan::detail::is_digit(*digits)) return nullptr;
+        const char* const stop = scan::detail::read_decimal(start, end_, end_, value);
+        return stop && stop - start <= static_cast<std::ptrdiff_t>(kMaxToken) ? stop : nullptr;
+    }
     // A plain decimal alone on the line after the line feed at p, which it
     // moves to the end of that line.
     [[gnu::always_inline]] bool line_real(const char*& p, double& out) const noexcept {
         if (end_ - p < 3 || p[0] != '\n') return false;
-        const char* const start = p + 1;
-        if (!scan::detail::is_digit(start[*start == '-'])) return false;
         double value;
-        const char* const stop = scan::detail::read_decimal(start, end_, end_, value);
-        if (!stop || stop - start > static_cast<std::ptrdiff_t>(kMaxToken) || stop == end_ || *stop != '\n' ||
-            !std::isfinite(value)) {
-            return false;
-        }
+        const char* const stop = plain_decimal(p + 1, value);
+        if (!stop || stop == end_ || *stop != '\n' || !std::isfinite(value)) return false;
         out = value;
         p = stop;
         return true;
@@ -353,11 +351,7 @@ private:
     }
     static constexpr std::uint64_t kOnes = 0x0101010101010101;
     static constexpr std::uint64_t kHighs = 0x8080808080808080;
-    [[gnu::always_inline]] static std::uint64_t load(const char* p) noexcept {
-        std::uint64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-    }
+    [[gnu::always_inline]] static std::uint64_t load(const char* p) noexcept { return load_as<std::uint64_t>(p); }
     // Over ASCII blanks; runs of spaces (indentation) a word at a time.
     [[gnu::always_inline]] static const char* skip_blanks(const char* p, const char* end) noexcept {
         for (;;) {
