@@ -103,6 +103,28 @@ with open(sys.argv[1], "rb") as f:
 EOF
 }
 
+# The C library's functions the module takes without a symbol version
+# (Python's own come from the interpreter, unversioned). zig's headers are
+# those of a new glibc: a function newer than $GLIBC compiles, links without
+# a version, passes auditwheel, and fails the import on an older machine.
+unversioned_of() {
+    "$TOOLS/bin/python" - "$1" <<'EOF'
+import sys
+from elftools.elf.elffile import ELFFile
+with open(sys.argv[1], "rb") as f:
+    elf = ELFFile(f)
+    versions = elf.get_section_by_name(".gnu.version")
+    names = []
+    for i, s in enumerate(elf.get_section_by_name(".dynsym").iter_symbols()):
+        if not s.name or s["st_shndx"] != "SHN_UNDEF" or s["st_info"]["bind"] == "STB_WEAK":
+            continue
+        version = versions.get_symbol(i)["ndx"] if versions else "VER_NDX_GLOBAL"
+        if version in ("VER_NDX_LOCAL", "VER_NDX_GLOBAL") and not s.name.startswith(("Py", "_Py")):
+            names.append(s.name)
+    print(" ".join(sorted(names)))
+EOF
+}
+
 # ---- one wheel --------------------------------------------------------------
 # build ARCH VERSION [HEADERS]: a wheel for CPython VERSION on ARCH into $OUT;
 # HEADERS is the target's include folder for a cross build.
@@ -163,6 +185,13 @@ build() {
     exports=$(exports_of "$WORK/unpacked/$name"/orvex/__init__*.so)
     if [ "$exports" != PyInit_orvex ]; then
         line "$arch" "$tag" "FAIL the module exports more than PyInit_orvex: ${exports:0:200}"
+        STATUS=1
+        return 1
+    fi
+    local unversioned
+    unversioned=$(unversioned_of "$WORK/unpacked/$name"/orvex/__init__*.so)
+    if [ -n "$unversioned" ]; then
+        line "$arch" "$tag" "FAIL the C library's functions taken without a version (newer than $GLIBC?): $unversioned"
         STATUS=1
         return 1
     fi
