@@ -7,12 +7,17 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <utility>
 
 #include "textgrid/base/interrupt.h"
+
+#if !defined(RENAME_NOREPLACE)
+#define RENAME_NOREPLACE (1 << 0)
+#endif
 
 namespace textgrid {
 
@@ -45,6 +50,17 @@ bool within(const std::string& path, const std::string& root) {
     if (root == "/") return !path.empty() && path[0] == '/';
     return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
                             path[root.size()] == '/');
+}
+
+// renameat2 came to glibc in 2.28; the wheels load on 2.17, where only the
+// system call itself is there (ENOSYS from a kernel older than 3.15).
+int rename_noreplace(int at, const char* from, const char* to) noexcept {
+#ifdef SYS_renameat2
+    return static_cast<int>(::syscall(SYS_renameat2, at, from, at, to, RENAME_NOREPLACE));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
 }
 
 // The temporary file of one write, removed unless the write went through.
@@ -176,7 +192,7 @@ Status OutputTree::write_file(const Folder& folder, const std::string& name, std
     if (auto st = file.close(); !st) return st;
     if (overwrite) {
         if (::renameat(at, temporary.name.c_str(), at, name.c_str()) != 0) return Error::from_errno(errno);
-    } else if (::renameat2(at, temporary.name.c_str(), at, name.c_str(), RENAME_NOREPLACE) != 0) {
+    } else if (rename_noreplace(at, temporary.name.c_str(), name.c_str()) != 0) {
         if (errno == EEXIST) return Error::invalid_input("the file exists already and overwrite is off");
         if (errno != EINVAL && errno != ENOSYS) return Error::from_errno(errno);
         // A file system without the no-replace rename: a hard link fails on
