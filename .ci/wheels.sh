@@ -347,34 +347,49 @@ SRC=$WORK/src
 [ "$(id -u)" = 0 ] && ! command -v ccache >/dev/null 2>&1 &&
     { apt-get update -qq && apt-get install -y -qq ccache; } >"$LOGS/ccache.log" 2>&1
 
-for arch in "${ARCHES[@]}"; do
-    case $arch in
-        x86_64)
-            for version in "${VERSIONS[@]}"; do build x86_64 "$version"; done ;;
-        aarch64)
-            if ! need_mmdebstrap; then
-                line aarch64 "-" "unavailable: no mmdebstrap for Debian's arm64 headers (log: $LOGS/mmdebstrap-install.log)"
-                continue
-            fi
-            for entry in "${AARCH64[@]}"; do
-                version=${entry%%:*} suite=${entry#*:}
-                if [ "$TESTED" = 1 ] && [ "$version" != "$TEST_VERSION" ]; then
-                    line aarch64 "cp${version/./}" "left out: --tested builds only the aarch64 wheel tested under qemu"
-                    continue
-                fi
-                if ! headers=$(aarch64_headers "$version" "$suite"); then
-                    line aarch64 "cp${version/./}" "unavailable: no arm64 headers from $suite (log: $LOGS/mmdebstrap-$suite.log)"
-                    continue
-                fi
-                build aarch64 "$version" "$headers"
-            done ;;
-    esac
-done
+build_aarch64() {
+    local entry version suite headers
+    if ! need_mmdebstrap; then
+        line aarch64 "-" "unavailable: no mmdebstrap for Debian's arm64 headers (log: $LOGS/mmdebstrap-install.log)"
+        return
+    fi
+    for entry in "${AARCH64[@]}"; do
+        version=${entry%%:*} suite=${entry#*:}
+        if [ "$TESTED" = 1 ] && [ "$version" != "$TEST_VERSION" ]; then
+            line aarch64 "cp${version/./}" "left out: --tested builds only the aarch64 wheel tested under qemu"
+            continue
+        fi
+        if ! headers=$(aarch64_headers "$version" "$suite"); then
+            line aarch64 "cp${version/./}" "unavailable: no arm64 headers from $suite (log: $LOGS/mmdebstrap-$suite.log)"
+            continue
+        fi
+        build aarch64 "$version" "$headers"
+    done
+}
+
+# The x86_64 wheel the aarch64 smoke run compares with comes first. The
+# tests under qemu take one core: the other x86_64 wheels are built beside
+# them, their lines printed before the tests' own.
+x86_later=()
+if [[ " ${ARCHES[*]} " = *" x86_64 "* ]]; then
+    for version in "${VERSIONS[@]}"; do
+        if [ "$version" = "$TEST_VERSION" ] || [[ " ${ARCHES[*]} " != *" aarch64 "* ]]; then
+            build x86_64 "$version"
+        else
+            x86_later+=("$version")
+        fi
+    done
+fi
 if [[ " ${ARCHES[*]} " = *" aarch64 "* ]]; then
+    build_aarch64
     # The smoke run compares with the x86_64 wheel: built aside when the
     # x86_64 wheels were not asked for.
     [[ " ${ARCHES[*]} " = *" x86_64 "* ]] || DEST=$WORK/compare build x86_64 "$TEST_VERSION"
-    test_aarch64
+    (test_aarch64; exit "$STATUS") >"$LOGS/aarch64-tests.lines" &
+    tests_pid=$!
+    for version in "${x86_later[@]}"; do build x86_64 "$version"; done
+    wait "$tests_pid" || STATUS=1
+    cat "$LOGS/aarch64-tests.lines"
 fi
 line all "-" "$SDIST_NAME: every wheel above was built from it ($((SECONDS - START)) s); wheels in $OUT"
 exit $STATUS
