@@ -357,32 +357,31 @@ prepare_root_run() {
         >"$LOGS/root-tools.log" 2>&1
 }
 
-debian_lane() {
-    local version failed=0
+# The Debian folder made ready for runs inside. 0 when it is; otherwise
+# the reason is on stdout.
+debian_prepare() {
     mount_root
     if ! bind_zig; then
-        for version in "${DEBIAN_VERSIONS[@]}"; do
-            unavailable "$version" "the host's zig could not be bound into the $DEBIAN_SUITE folder"
-        done
-        return 0
+        echo "the host's zig could not be bound into the $DEBIAN_SUITE folder"
+        return 1
     fi
     if ! prepare_root_run; then
-        for version in "${DEBIAN_VERSIONS[@]}"; do
-            unavailable "$version" "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
-        done
-        return 0
+        echo "no auditwheel in the $DEBIAN_SUITE folder (log: $LOGS/root-tools.log)"
+        return 1
     fi
-    for version in "${DEBIAN_VERSIONS[@]}"; do
-        say "$version: $DEBIAN_SUITE /usr/bin/python$version"
-        in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
-            MATRIX_ZIG="$MATRIX_ZIG" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
-            PIP_CACHE_DIR=/matrix/pip-cache \
-            bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
-            failed=1
-        cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
-            unavailable "$version" "the run in the $DEBIAN_SUITE folder left no result"
-    done
-    return $failed
+}
+
+debian_run() {  # version
+    local version=$1 status=0
+    say "$version: $DEBIAN_SUITE /usr/bin/python$version"
+    in_root env MATRIX_WORK=/matrix MATRIX_SRC=/matrix/src MATRIX_TOOLS=/matrix/tools MATRIX_SHARED=/matrix/shared \
+        MATRIX_ZIG="$MATRIX_ZIG" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
+        PIP_CACHE_DIR=/matrix/pip-cache \
+        bash /matrix/src/.ci/matrix.sh one "$version" "/usr/bin/python$version" "${PYTEST_ARGS[@]}" ||
+        status=1
+    cp "$ROOT/matrix/results/$version" "$WORK/results/$version" 2>/dev/null ||
+        unavailable "$version" "the run in the $DEBIAN_SUITE folder left no result"
+    return $status
 }
 
 # A free-threaded CPython from Debian's source package: the upstream tarball
@@ -471,8 +470,9 @@ SDIST=$(ls "$WORK"/dist/*.tar.gz)
 SDIST_NAME=${SDIST##*/}
 tar -xzf "$SDIST" -C "$WORK" && mv "$WORK/${SDIST_NAME%.tar.gz}" "$MATRIX_SRC"
 
-# Two lanes share the two cores: the host interpreters, then the Debian ones;
-# beside them the Debian folder is made and the free-threaded build compiled.
+# Two lanes share the two cores: the host interpreters, then 3.15; beside
+# them the Debian folder is made, the free-threaded CPython built and run,
+# then 3.14.
 host_lane &
 host_pid=$!
 root_failed=""
@@ -481,10 +481,17 @@ if ! root_failed=$(make_root); then
     unavailable "${FREE_THREADED_SOURCE[2]}" "its source comes through the $DEBIAN_SUITE folder: $root_failed"
     wait "$host_pid"
 else
-    free_threaded_lane &
+    debian_failed=""
+    if ! debian_failed=$(debian_prepare); then
+        for version in "${DEBIAN_VERSIONS[@]}"; do unavailable "$version" "$debian_failed"; done
+    fi
+    # The free-threaded lane (its build is most of it) ends minutes before
+    # the host's: the first Debian interpreter follows it, the second the
+    # host's.
+    { free_threaded_lane; [ -n "$debian_failed" ] || debian_run "${DEBIAN_VERSIONS[0]}"; } &
     free_pid=$!
     wait "$host_pid"
-    debian_lane
+    [ -n "$debian_failed" ] || debian_run "${DEBIAN_VERSIONS[1]}"
     wait "$free_pid"
 fi
 report
