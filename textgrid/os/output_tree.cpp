@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 #include "textgrid/base/interrupt.h"
 
@@ -118,21 +119,39 @@ Result<std::unique_ptr<OutputTree>> OutputTree::open(const std::string& root) {
 }
 
 Result<OutputTree::Folder> OutputTree::folder(std::string_view dir) {
+    Folder start = root_;
+    std::size_t done = 0;  // how much of dir `start` stands for
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = folders_.find(dir); it != folders_.end()) return it->second;
+        // A corpus has folders by the thousand, most of them beside one
+        // another: a new one is walked from the nearest one above it that
+        // is open already.
+        for (std::size_t slash = dir.rfind('/'); slash != std::string_view::npos && slash > 0;
+             slash = dir.rfind('/', slash - 1)) {
+            if (auto it = folders_.find(dir.substr(0, slash)); it != folders_.end()) {
+                start = it->second;
+                done = slash + 1;
+                break;
+            }
+        }
+    }
+    // The system calls of the walk are made outside the lock, so that the
+    // other threads go on writing. Two threads making the same folder at
+    // once both open it, and the first one kept stays.
+    std::vector<std::pair<std::string, Folder>> opened;
+    Result<Folder> found = walk(std::move(start), dir, done, opened);
     std::lock_guard lock(mutex_);
-    const std::string key(dir);
-    if (auto it = folders_.find(key); it != folders_.end()) return it->second;
-    Result<Folder> found = walk(dir);
-    if (found) {
+    for (auto& [key, folder] : opened) {
         if (folders_.size() >= kMaxOpenFolders) folders_.clear();
-        folders_.emplace(key, found.value());
+        folders_.emplace(std::move(key), std::move(folder));
     }
     return found;
 }
 
-Result<OutputTree::Folder> OutputTree::walk(std::string_view dir) {
-    Folder current = root_;
-    std::string so_far;
-    std::size_t start = 0;
+Result<OutputTree::Folder> OutputTree::walk(Folder current, std::string_view dir, std::size_t start,
+                                            std::vector<std::pair<std::string, Folder>>& opened) {
+    std::string so_far(dir.substr(0, start == 0 ? 0 : start - 1));
     while (start <= dir.size()) {
         std::size_t end = dir.find('/', start);
         if (end == std::string_view::npos) end = dir.size();
@@ -143,11 +162,11 @@ Result<OutputTree::Folder> OutputTree::walk(std::string_view dir) {
         if (part.find('\0') != std::string::npos) return Error::invalid_input("the path contains a NUL byte");
         so_far += so_far.empty() ? part : "/" + part;
         const int at = current->get();
+        // Most folders of a corpus written afresh are new: made first, then
+        // opened, two system calls where looking first would take three.
+        const int made = ::mkdirat(at, part.c_str(), 0777) == 0 ? 0 : errno;
         int fd = open_folder_at(at, part.c_str(), false);
-        if (fd < 0 && errno == ENOENT) {
-            if (::mkdirat(at, part.c_str(), 0777) != 0 && errno != EEXIST) return Error::from_errno(errno);
-            fd = open_folder_at(at, part.c_str(), false);
-        }
+        if (fd < 0 && errno == ENOENT && made != 0 && made != EEXIST) return Error::from_errno(made);
         if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) {
             const int err = errno;
             struct stat st;
@@ -164,6 +183,7 @@ Result<OutputTree::Folder> OutputTree::walk(std::string_view dir) {
         }
         if (fd < 0) return Error::from_errno(errno);
         current = std::make_shared<detail::FileDescriptor>(fd);
+        opened.emplace_back(so_far, current);
     }
     return current;
 }

@@ -1,9 +1,10 @@
 // Writing many files below one folder without ever writing outside it, and
 // without ever leaving a half-written file.
 //
-// Folders are walked from the root one component at a time, never
-// following a symbolic link blindly: a link is followed only when the folder
-// it reaches is still inside the root. Each file is written under a
+// Folders are walked one component at a time, from the root or from the
+// nearest folder above that is open already, never following a symbolic
+// link blindly: a link is followed only when the folder it reaches is still
+// inside the root. Each file is written under a
 // temporary name in its folder, then renamed over its target, so that a
 // reader (or a crash, a full disk, an interrupt) sees either the old file or
 // the whole new one. The temporary file is removed on every failure.
@@ -17,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "textgrid/base/file_descriptor.h"
 #include "textgrid/base/result.h"
@@ -51,7 +54,10 @@ public:
 
 private:
     explicit OutputTree(int root_fd, std::string real_root);
-    Result<Folder> walk(std::string_view dir);
+    // Walks dir from `start` on, current being the folder of dir's first
+    // `start` bytes; every folder opened on the way is added to `opened`.
+    Result<Folder> walk(Folder current, std::string_view dir, std::size_t start,
+                        std::vector<std::pair<std::string, Folder>>& opened);
 
     Folder root_;
     std::string real_root_;  // resolved path, no trailing '/' (except "/")
@@ -59,7 +65,12 @@ private:
     // system call per file (a child forked meanwhile opens its own tree).
     std::string temporary_prefix_;
     std::mutex mutex_;
-    std::unordered_map<std::string, Folder> folders_;
+    // Looked up by the caller's string_view, with no key made for it.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+    };
+    std::unordered_map<std::string, Folder, KeyHash, std::equal_to<>> folders_;
 };
 
 }  // namespace textgrid
