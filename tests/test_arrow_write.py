@@ -71,11 +71,12 @@ TWO_TIERS = [("words", True, [(0.0, 0.5, "a"), (0.5, 2.0, 'say "hi"')]), ("beats
 
 
 @pytest.mark.parametrize("layout", ["long", "short"])
-def test_bytes_as_data2textgrid(tmp_path, layout):
+@pytest.mark.parametrize("words", [1, 9000])  # 9000: a tier long enough to be rendered on the pool too
+def test_bytes_as_data2textgrid(tmp_path, layout, words):
     reference = tmp_path / "ref.TextGrid"
     # Tiers that span the grid's items, as data2textgrid derives every bound then.
-    tiers = [("words", True, [(0.0, 0.5, "a"), (0.5, 2.0, 'say "hi"')]),
-             ("beats", False, [(0.0, 0.0, "x"), (2.0, 2.0, "y")])]
+    tiers = [("words", True, [(k * 0.5, k * 0.5 + 0.5, "a") for k in range(words)] + [(words * 0.5, 9e3, 'say "hi"')]),
+             ("beats", False, [(0.0, 0.0, "x"), (9e3, 9e3, "y")])]
     orvex.data2textgrid(tiers, None, None, str(reference), layout)
     rows = [("g.TextGrid", name, a, b, label, flag) for name, flag, items in tiers for a, b, label in items]
     rows = rows[1::-1] + rows[:1:-1]  # each tier's items in reverse

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "textgrid/base/interrupt.h"
+#include "textgrid/layout/writer.h"
 #include "textgrid/model/textgrid.h"
 #include "textgrid/os/output_tree.h"
 #include "textgrid/os/pool.h"
@@ -358,8 +359,7 @@ Result<WriteReport> write_corpus(const CorpusTables& tables, const std::string& 
                 outcome.message = folder.error().text();
                 continue;
             }
-            const std::string text = options.long_layout ? grid.value().to_long_textgrid_string()
-                                                         : grid.value().to_short_textgrid_string();
+            const std::string text = render_among_many(grid.value(), options.long_layout);
             if (auto st = tree.write_file(folder.value(), target.name, text, options.overwrite); !st) {
                 outcome.message = st.error().text();
                 continue;

@@ -95,13 +95,19 @@ std::size_t size_guess(const Tier& tier, bool long_layout, std::size_t begin, st
     return guess;
 }
 
+// Whether a tier is rendered on the worker pool; cpus 0 keeps every tier
+// on the calling thread.
+bool splits(const Tier& tier, std::size_t cpus) noexcept {
+    return cpus != 0 && runs_on_pool(tier.items.size(), cpus);
+}
+
 // For the first piece: the header and the tiers rendered on the calling
 // thread, which all land in it.
 std::size_t size_guess(const TextGrid& tg, bool long_layout, std::size_t cpus) {
     std::size_t guess = 256;
     for (const Tier& tier : tg.tiers) {
         guess += 256 + tier.name.size();
-        if (!runs_on_pool(tier.items.size(), cpus)) guess += size_guess(tier, long_layout, 0, tier.items.size());
+        if (!splits(tier, cpus)) guess += size_guess(tier, long_layout, 0, tier.items.size());
     }
     return guess;
 }
@@ -123,7 +129,7 @@ using Pieces = std::vector<std::string>;
 
 void render_item_blocks(Pieces& pieces, const Tier& tier, bool long_layout, std::size_t cpus) {
     const std::size_t n = tier.items.size();
-    if (!runs_on_pool(n, cpus)) {
+    if (!splits(tier, cpus)) {
         append_item_range(pieces.back(), tier, long_layout, 0, n);
         return;
     }
@@ -177,15 +183,16 @@ void render_short_tier(Pieces& pieces, const Tier& tier, std::size_t cpus) {
 
 // The CPU count is read once per file, and not at all for a grid of short
 // tiers: reading it takes a system call, which costs more than rendering
-// a small tier.
-std::size_t cpus_for_grid(const TextGrid& tg) noexcept {
+// a small tier. 0 (every tier on the calling thread) when no tier has
+// `alone` items.
+std::size_t cpus_for_grid(const TextGrid& tg, std::size_t alone) noexcept {
     std::size_t longest = 0;
     for (const Tier& tier : tg.tiers) longest = std::max(longest, tier.items.size());
-    return cpus_for(longest);
+    return longest < alone ? 0 : cpus_for(longest);
 }
 
-Pieces render_long(const TextGrid& tg) {
-    const std::size_t cpus = cpus_for_grid(tg);
+Pieces render_long(const TextGrid& tg, std::size_t alone) {
+    const std::size_t cpus = cpus_for_grid(tg, alone);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, true, cpus));
@@ -206,8 +213,8 @@ Pieces render_long(const TextGrid& tg) {
     return pieces;
 }
 
-Pieces render_short(const TextGrid& tg) {
-    const std::size_t cpus = cpus_for_grid(tg);
+Pieces render_short(const TextGrid& tg, std::size_t alone) {
+    const std::size_t cpus = cpus_for_grid(tg, alone);
     Pieces pieces(1);
     std::string& out = pieces.back();
     out.reserve(size_guess(tg, false, cpus));
@@ -273,16 +280,20 @@ std::string Tier::to_short_textgrid_string() const {
     return join(std::move(pieces));
 }
 
-std::string TextGrid::to_long_textgrid_string() const { return join(render_long(*this)); }
+std::string TextGrid::to_long_textgrid_string() const { return join(render_long(*this, 0)); }
 
-std::string TextGrid::to_short_textgrid_string() const { return join(render_short(*this)); }
+std::string TextGrid::to_short_textgrid_string() const { return join(render_short(*this, 0)); }
+
+std::string render_among_many(const TextGrid& tg, bool long_layout) {
+    return join(long_layout ? render_long(tg, kAloneItems) : render_short(tg, kAloneItems));
+}
 
 Status TextGrid::save_textgrid(const std::string& path, bool long_format) const {
     // open() would stop at a NUL and create some other file.
     if (path.find('\0') != std::string::npos) return Error::invalid_input("file path contains a NUL byte");
     // The whole text is rendered before the file is opened, so that running
     // out of memory cannot leave a truncated file behind.
-    const Pieces pieces = long_format ? render_long(*this) : render_short(*this);
+    const Pieces pieces = long_format ? render_long(*this, 0) : render_short(*this, 0);
     return write_file(path, pieces);
 }
 

@@ -21,6 +21,15 @@ namespace textgrid {
 // is altered: backslashes, tabs, CR and LF go out as they are.
 void append_quoted(std::string& out, std::string_view text);
 
+// The whole file text in either layout, for a caller whose own loop keeps
+// the worker pool busy with other grids (a corpus written file by file):
+// only a grid with a tier of kAloneItems items or more is rendered on the
+// pool as well, so that one long file does not hold up the end of the
+// loop. The pieces of a smaller one would only be queued behind the other
+// grids, at a cost above their rendering.
+inline constexpr std::size_t kAloneItems = 8192;
+std::string render_among_many(const TextGrid& tg, bool long_layout);
+
 namespace detail {
 
 // Appends the item blocks of tier in the long (long_layout) or the short
