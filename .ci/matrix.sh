@@ -10,11 +10,12 @@
 # package with --disable-gil.
 #
 # What each lane runs (the whole of .ci/run has about 30 minutes):
-#   3.9 and 3.15, the oldest and the newest: the whole suite.
-#   3.10 to 3.14: the suite without the cases whose time goes into the
+#   3.15, the newest: the whole suite.
+#   3.9 to 3.14: the suite without the cases whose time goes into the
 #       real-world folder, child interpreters measuring memory, and Ctrl-C
 #       timing (MIDDLE_LEFT_OUT below); none of them depends on the
-#       interpreter's version, and the lanes on either side run them.
+#       interpreter's version, and 3.15, 3.13t and the test suite of .ci/run
+#       (the machine's own 3.11) run them.
 #   3.13t: the import, which must turn the lock back on as the module asks
 #       (a suite with the lock on would repeat 3.13's); the whole suite with
 #       PYTHON_GIL=0, the 8-thread stress included; and pytest-run-parallel
@@ -41,8 +42,8 @@ DEBIAN_SUITE=sid
 # the source package of its 3.13.
 FREE_THREADED_SOURCE=(trixie python3.13 3.13t)
 PARALLEL_THREADS=4
-# Left out of the middle host lanes (pytest arguments, run from tests/).
-MIDDLE_VERSIONS=" 3.10 3.11 3.12 3.13 3.14 "
+# Left out of the lanes of MIDDLE_VERSIONS (pytest arguments, run from tests/).
+MIDDLE_VERSIONS=" 3.9 3.10 3.11 3.12 3.13 3.14 "
 MIDDLE_LEFT_OUT=(--ignore=test_realworld.py --ignore=test_vectors_memory.py --ignore=test_interrupts.py
     --deselect tests/test_arrow_write.py::test_realworld_round_trip
     --deselect tests/test_cli.py::test_convert_of_the_real_world_folder_reads_back_equal)
